@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "Tavix/HardwareAPI/IO/Deadline.h"
+#include "Tavix/HardwareAPI/IO/WaitStatus.h"
+#include "Tavix/HardwareAPI/IO/serialib.h"
+
+namespace Tavix::HardwareAPI::IO {
+
+/// The library's handle on one serial port: an iostream whose unbuffered stream buffer
+/// (`serialib`) reads and writes the port's descriptor directly.
+///
+/// The port is opened at 115200 baud, 8 data bits, no parity, 1 stop bit, raw mode,
+/// VMIN = VTIME = 0, non-blocking, with DTR raised. Devices hold a non-owning pointer
+/// to a stream, so a stream must outlive every device built on it.
+///
+/// Failures never throw: a port that cannot be opened leaves the stream closed (reads
+/// time out at once as end-of-file, writes send nothing, `Available` is 0), and a
+/// failed write prints one line on stderr. The stream's state flags are never cleared
+/// by the library, so after the first failure every later read or write on the stream
+/// fails at once.
+///
+/// Not thread-safe: one thread at a time.
+class SerialStream : public std::iostream {
+ public:
+  /// Stores a copy of `port_path` (null means no path) and, if `open_now`, opens the
+  /// port, ignoring the result. Until `Open` runs the stream has no buffer and is bad.
+  explicit SerialStream(const char* port_path, bool open_now = true);
+  /// Closes the port if it is open.
+  ~SerialStream() override;
+
+  SerialStream(const SerialStream&) = delete;
+  SerialStream& operator=(const SerialStream&) = delete;
+
+  /// Closes the port if it is open. Final: the stream is not opened again.
+  virtual void Close();
+
+  /// Bytes waiting in the driver's receive queue; 0 when no port is open or the query
+  /// fails. A byte held in the buffer's push-back slot is not counted.
+  virtual int Available();
+
+  /// Writes `length` bytes with one write(2). On a short or failed write prints
+  /// "[err] Library/src/SerialStream:53> unable to write '<length>' bytes to stream:
+  /// [errno] <strerror>" on stderr. Writes nothing and prints nothing when an earlier
+  /// read left end-of-file on the stream.
+  virtual void Write(const uint8_t* data, std::size_t length);
+
+  /// Creates and installs the stream buffer, opens and configures the port. Returns 1
+  /// when the port was opened, -2 when open(2) failed (the stream then stays closed).
+  /// Runs once: a second call changes nothing and reports the first call's outcome.
+  int8_t Open();
+
+  /// Blocks until at least `count` bytes wait in the driver's receive queue, the
+  /// deadline passes, or the port fails or hangs up (errno then tells why). Costs no CPU
+  /// while it waits. A stream without an open port waits out the deadline.
+  WaitStatus WaitForBytes(std::size_t count, const Deadline& deadline);
+
+  /// True while a port is open.
+  bool IsOpen() const noexcept;
+
+  /// The path given at construction ("" for a null path).
+  const std::string& PortPath() const noexcept { return port_path; }
+
+ private:
+  std::string port_path;
+  std::unique_ptr<serialib> buffer;
+};
+
+}  // namespace Tavix::HardwareAPI::IO

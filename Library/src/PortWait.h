@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+
+#include "Tavix/HardwareAPI/IO/Deadline.h"
+#include "Tavix/HardwareAPI/IO/WaitStatus.h"
+
+// The waits of the transport: every read that waits for a port goes through these.
+// They block in poll(2), so a waiting thread costs no CPU, restart after signals, and
+// report a port that hangs up (poll's POLLHUP/POLLERR, or a failing FIONREAD) as
+// Failed at once, with errno telling why.
+namespace Tavix::HardwareAPI::IO {
+
+/// Bytes in the driver's receive queue of `fd`, or -1 (errno set) if it cannot be asked.
+int QueuedBytes(int fd);
+
+/// Blocks until `fd` has something to read or the deadline passes.
+WaitStatus WaitReadable(int fd, const Deadline& deadline);
+
+/// Blocks until at least `count` bytes are queued on `fd` or the deadline passes. A
+/// negative `fd` (no port) waits out the deadline.
+WaitStatus WaitForBytes(int fd, std::size_t count, const Deadline& deadline);
+
+}  // namespace Tavix::HardwareAPI::IO

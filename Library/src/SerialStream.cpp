@@ -1,0 +1,90 @@
+#include "Tavix/HardwareAPI/IO/SerialStream.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "ErrorLog.h"
+#include "PortWait.h"
+
+namespace Tavix::HardwareAPI::IO {
+namespace {
+
+constexpr const char* kLogSource = "Library/src/SerialStream";
+constexpr unsigned kWriteFailureLine = 53;
+
+// 115200 baud, 8N1, receiver on, modem lines ignored, no flow control, raw, and reads
+// that return at once with whatever is waiting. Nothing of the old settings survives.
+void ConfigureRawLine(int fd) {
+  termios settings{};
+  cfsetispeed(&settings, B115200);
+  cfsetospeed(&settings, B115200);
+  settings.c_iflag = IGNBRK | IGNPAR;
+  settings.c_oflag = 0;
+  settings.c_cflag |= CS8 | CREAD | CLOCAL;
+  settings.c_lflag = 0;
+  settings.c_cc[VMIN] = 0;
+  settings.c_cc[VTIME] = 0;
+  tcsetattr(fd, TCSANOW, &settings);
+}
+
+// Only writes the modem lines back when they could be read, so a port that cannot
+// report them keeps the other lines as they were.
+void RaiseDtr(int fd) {
+  int lines = 0;
+  if (ioctl(fd, TIOCMGET, &lines) != 0) return;
+  lines |= TIOCM_DTR;
+  ioctl(fd, TIOCMSET, &lines);
+}
+
+}  // namespace
+
+SerialStream::SerialStream(const char* port_path, bool open_now)
+    : std::iostream(nullptr), port_path(port_path ? port_path : "") {
+  if (open_now) Open();
+}
+
+SerialStream::~SerialStream() = default;  // the buffer closes its port
+
+int8_t SerialStream::Open() {
+  if (buffer) return IsOpen() ? 1 : -2;
+  buffer = std::make_unique<serialib>();
+  rdbuf(buffer.get());
+
+  // Close-on-exec, so that a child process never inherits (and keeps open) the port.
+  const int fd = ::open(port_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  buffer->fd = fd;
+  if (fd < 0) return -2;
+
+  fcntl(fd, F_SETFL, O_NONBLOCK);
+  ConfigureRawLine(fd);
+  RaiseDtr(fd);
+  return 1;
+}
+
+void SerialStream::Close() {
+  if (!IsOpen()) return;
+  ::close(buffer->fd);
+  buffer->fd = -1;
+}
+
+int SerialStream::Available() {
+  if (!IsOpen()) return 0;
+  const int queued = QueuedBytes(buffer->fd);
+  return queued > 0 ? queued : 0;
+}
+
+void SerialStream::Write(const uint8_t* data, std::size_t length) {
+  write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(length));
+  if (good() || eof()) return;
+  LogError(kLogSource, kWriteFailureLine, "unable to write '%zu' bytes to stream", length);
+}
+
+WaitStatus SerialStream::WaitForBytes(std::size_t count, const Deadline& deadline) {
+  return IO::WaitForBytes(IsOpen() ? buffer->fd : -1, count, deadline);
+}
+
+bool SerialStream::IsOpen() const noexcept { return buffer && buffer->fd >= 0; }
+
+}  // namespace Tavix::HardwareAPI::IO

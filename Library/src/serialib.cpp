@@ -1,0 +1,104 @@
+#include "Tavix/HardwareAPI/IO/serialib.h"
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "PortWait.h"
+
+namespace Tavix::HardwareAPI::IO {
+
+using traits = std::char_traits<char>;
+
+serialib::~serialib() {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+ssize_t serialib::ReadTimed(char* buffer, std::size_t count) {
+  if (count == 0) return 0;
+  const Deadline deadline = Deadline::In(std::chrono::milliseconds(kReadBudgetMs));
+  std::size_t got = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer + got, count - got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+      if (got == count) return static_cast<ssize_t>(got);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return -2;
+    // Nothing waiting (a raw port with VMIN = 0 reads 0): block until bytes arrive.
+    switch (WaitReadable(fd, deadline)) {
+      case WaitStatus::Ready: break;
+      case WaitStatus::TimedOut: return static_cast<ssize_t>(got);
+      case WaitStatus::Failed: return -2;
+    }
+  }
+}
+
+std::streambuf* serialib::setbuf(char_type*, std::streamsize) { return this; }
+
+std::streamsize serialib::showmanyc() {
+  if (fd < 0) return 0;
+  if (has_pending_char) return 1;
+  const int flags = fcntl(fd, F_GETFL);
+  if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) return -1;
+  const std::streamsize result = ReadTimed(&pending_char, 1) == 1 ? 1 : 0;
+  if (result == 1) has_pending_char = true;
+  if (fcntl(fd, F_SETFL, flags) == -1) return -1;
+  return result;
+}
+
+std::streamsize serialib::xsgetn(char_type* s, std::streamsize n) {
+  if (n <= 0 || fd < 0) return 0;
+  if (has_pending_char) {
+    s[0] = pending_char;
+    has_pending_char = false;
+    if (n == 1) return 1;
+    const ssize_t more = ReadTimed(s + 1, static_cast<std::size_t>(n - 1));
+    return 1 + (more > 0 ? more : 0);
+  }
+  const ssize_t got = ReadTimed(s, static_cast<std::size_t>(n));
+  return got > 0 ? got : 0;
+}
+
+serialib::int_type serialib::underflow() {
+  if (fd < 0) return traits::eof();
+  if (has_pending_char) return traits::to_int_type(pending_char);
+  char byte = 0;
+  if (ReadTimed(&byte, 1) != 1) return traits::eof();
+  pending_char = byte;
+  has_pending_char = true;
+  return traits::to_int_type(byte);
+}
+
+serialib::int_type serialib::uflow() {
+  const int_type result = underflow();
+  has_pending_char = false;
+  return result;
+}
+
+serialib::int_type serialib::pbackfail(int_type c) {
+  if (traits::eq_int_type(c, traits::eof()) || has_pending_char) return traits::eof();
+  pending_char = traits::to_char_type(c);
+  has_pending_char = true;
+  return c;
+}
+
+std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
+  if (n <= 0 || fd < 0) return 0;
+  const ssize_t written = ::write(fd, s, static_cast<std::size_t>(n));
+  return written == n ? n : -1;
+}
+
+serialib::int_type serialib::overflow(int_type c) {
+  if (traits::eq_int_type(c, traits::eof()) || fd < 0) return traits::eof();
+  const char byte = traits::to_char_type(c);
+  (void)!::write(fd, &byte, 1);
+  return c;
+}
+
+}  // namespace Tavix::HardwareAPI::IO
