@@ -1,0 +1,160 @@
+#include "Tavix/HardwareAPI/Devices/Morvek3.h"
+
+#include <algorithm>
+
+#include "ArmProtocol.h"
+#include "Tavix/HardwareAPI/ArmGeometry.h"
+#include "WireFormat.h"
+
+namespace Tavix::HardwareAPI::Devices {
+namespace AP = ArmProtocol;
+namespace {
+
+template <std::size_t N>
+std::array<float, N> DecodeFloats(const uint8_t* payload) {
+  std::array<float, N> values{};
+  for (std::size_t i = 0; i < N; ++i) values[i] = Wire::Load<float>(payload + 4 * i);
+  return values;
+}
+
+DeviceInfo DecodeDeviceInfo(const uint8_t* payload) {
+  DeviceInfo info;
+  info.device_id = Wire::Load<uint16_t>(payload + AP::kInfoDeviceIdOffset);
+  info.device_model_number = payload[AP::kInfoModelNumberOffset];
+  info.hardware_version = payload[AP::kInfoHardwareVersionOffset];
+  info.firmware_version = payload[AP::kInfoFirmwareVersionOffset];
+  std::copy_n(payload + AP::kInfoIdentifierOffset, info.device_id_ext.bytes.size(),
+              info.device_id_ext.bytes.begin());
+  return info;
+}
+
+// The payload of an identifier reply: a length byte, which must be 16, and the bytes.
+UUID DecodeIdentifier(const uint8_t* payload) {
+  UUID identifier;
+  if (payload[0] != AP::kIdentifierLength) return identifier;
+  std::copy_n(payload + 1, identifier.bytes.size(), identifier.bytes.begin());
+  return identifier;
+}
+
+}  // namespace
+
+Morvek3::Morvek3(IO::SerialStream* stream) : Device(stream) { ArmGeometry::Instance().configure(); }
+
+void Morvek3::SendCode(uint8_t code) {
+  send_buffer[0] = code;
+  SendMessage(1);
+}
+
+bool Morvek3::Query(uint8_t code, std::size_t payload_length) {
+  SendCode(code);
+  return ReadReply({code}, payload_length);
+}
+
+void Morvek3::SendDeviceWakeup() { SendCode(AP::kWakeupCode); }
+
+DeviceInfo Morvek3::ReceiveDeviceInfo() {
+  if (!ReadReply({AP::kDeviceInfoCode}, AP::kDeviceInfoLength)) return {};
+  return DecodeDeviceInfo(receive_buffer.get());
+}
+
+DeviceInfo Morvek3::DeviceWakeup() {
+  SendDeviceWakeup();
+  return ReceiveDeviceInfo();
+}
+
+UUID Morvek3::QueryIdentifier(uint8_t selector) {
+  send_buffer[0] = AP::kIdentifierCode;
+  send_buffer[1] = selector;
+  SendMessage(2);
+  if (!ReadReply({AP::kIdentifierCode, selector}, AP::kIdentifierReplyLength)) return {};
+  return DecodeIdentifier(receive_buffer.get());
+}
+
+UUID Morvek3::GetDeviceID() { return QueryIdentifier(AP::kDeviceIdSelector); }
+
+UUID Morvek3::GetFirmwareVersion() { return QueryIdentifier(AP::kFirmwareVersionSelector); }
+
+void Morvek3::SendForce(const Vector3& force) {
+  SendCodeAndFloats(AP::kForceCode, force.data(), AP::kCommandFloatCount);
+}
+
+void Morvek3::SendPosition(const Vector3& position) {
+  SendCodeAndFloats(AP::kPositionCode, position.data(), AP::kCommandFloatCount);
+}
+
+void Morvek3::SendJointTorques(const Vector3& torques) {
+  SendCodeAndFloats(AP::kJointTorquesCode, torques.data(), AP::kCommandFloatCount);
+}
+
+void Morvek3::SendAngle(const Vector3& angles) {
+  SendCodeAndFloats(AP::kJointAnglesCode, angles.data(), AP::kCommandFloatCount);
+}
+
+ArmState Morvek3::EndEffectorForce(const Vector3& force) {
+  SendForce(force);
+  ArmState state;
+  ReadEndEffectorState(state.position, state.velocity);
+  return state;
+}
+
+ArmState Morvek3::EndEffectorPosition(const Vector3& position) {
+  SendPosition(position);
+  ArmState state;
+  ReadEndEffectorState(state.position, state.velocity);
+  return state;
+}
+
+ArmState Morvek3::JointTorques(const Vector3& torques) {
+  SendJointTorques(torques);
+  ArmState state;
+  ReadJointState(state.position, state.velocity);
+  return state;
+}
+
+ArmState Morvek3::JointAngles(const Vector3& angles) {
+  SendAngle(angles);
+  ArmState state;
+  ReadJointState(state.position, state.velocity);
+  return state;
+}
+
+Vector3 Morvek3::GetMotorCurrents() {
+  RequestCurrent();
+  Vector3 currents{};
+  ReceiveCurrent(currents);
+  return currents;
+}
+
+Morvek3::Orientation Morvek3::GetDeviceOrientation() {
+  if (!Query(AP::kOrientationCode, AP::kOrientationLength)) return {};
+  return DecodeFloats<4>(receive_buffer.get());
+}
+
+bool Morvek3::GetPowerStatus() {
+  return Query(AP::kPowerStatusCode, AP::kPowerStatusLength) && receive_buffer[0] != 0;
+}
+
+float Morvek3::GetTemperature() {
+  if (!Query(AP::kTemperatureCode, AP::kTemperatureLength)) return 0.0f;
+  return Wire::Load<float>(receive_buffer.get());
+}
+
+void Morvek3::RequestCurrent() { SendCode(AP::kMotorCurrentsCode); }
+
+void Morvek3::ReceiveCurrent(Vector3& currents) {
+  if (!ReadReply({AP::kMotorCurrentsCode}, AP::kMotorCurrentsLength)) return;
+  currents = DecodeFloats<3>(receive_buffer.get());
+}
+
+void Morvek3::AdjustAngles(const Vector3& angles) {
+  const ArmState pose = JointTorques({0.0f, 0.0f, 0.0f});
+  ArmGeometry::Instance().Calibrate(pose.position, angles);
+}
+
+ArmState Morvek3::GetEndEffectorPosition(bool onboard) {
+  if (onboard) return EndEffectorForce({0.0f, 0.0f, 0.0f});
+  const ArmState joints = JointTorques({0.0f, 0.0f, 0.0f});
+  return ArmState{ArmGeometry::Instance().ForwardKinematics(joints.position), {}};
+}
+
+}  // namespace Tavix::HardwareAPI::Devices
