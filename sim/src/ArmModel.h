@@ -1,0 +1,81 @@
+#pragma once
+
+#include "JointLimits.h"
+#include "MotorHeat.h"
+#include "Tavix/HardwareAPI/ArmGeometry.h"
+#include "Tavix/HardwareAPI/Vector3.h"
+
+namespace Tavix::Simulator {
+
+using HardwareAPI::Vector3;
+
+/// The simulated arm's mechanics: three joints, each a rotating inertia with viscous
+/// damping, driven by torque-limited motors and held inside `JointLimits`. The motors
+/// follow the last command until the next one:
+///   - joint torques are applied as they are;
+///   - an end-effector force becomes joint torques through the transposed Jacobian of
+///     the forward kinematics (default link lengths, numerical derivatives);
+///   - an end-effector position or a set of joint angles is tracked by a PD loop, in
+///     Cartesian or in joint space.
+/// There is no gravity: with zero torque the arm coasts to a stop.
+///
+/// Time advances in fixed steps of `kStepSeconds`; what is left over is carried to the
+/// next call, so the motion does not depend on how often the model is asked.
+class ArmModel {
+ public:
+  enum class Command { JointTorques, EndEffectorForce, EndEffectorPosition, JointAngles };
+
+  static constexpr double kStepSeconds = 1e-3;
+  static constexpr double kInertia = 0.002;            // kg m^2, every joint
+  static constexpr double kDamping = 0.05;             // N m s / rad
+  static constexpr double kMaxMotorTorque = 2.0;       // N m
+  static constexpr double kTorquePerAmpere = 0.5;      // N m / A
+  static constexpr double kLongestCatchUp = 10.0;      // seconds simulated per call at most
+
+  /// At rest in the pose (0, -60, -120) degrees, with zero torques commanded.
+  ArmModel();
+
+  ArmModel(const ArmModel&) = delete;
+  ArmModel& operator=(const ArmModel&) = delete;
+
+  /// Replaces the command: torques (N m), force (N), position (m) or angles (degrees).
+  void Apply(Command command, const Vector3& value);
+
+  /// Lets `seconds` of time pass. The mechanics simulate at most `kLongestCatchUp` of a
+  /// longer pause, which bounds the work one request can cause (under a steady command
+  /// the damped arm has settled, or reached a limit, long before); the motors cool or
+  /// warm for all of it.
+  void Advance(double seconds);
+
+  Vector3 JointAngles() const;          ///< degrees
+  Vector3 JointVelocities() const;      ///< degrees per second
+  Vector3 EndEffectorPosition() const;  ///< metres, the forward kinematics of the joint angles
+  Vector3 EndEffectorVelocity() const;  ///< metres per second
+  Vector3 MotorCurrents() const;        ///< amperes, signed like the torques
+  float Temperature() const;            ///< degrees Celsius
+
+ private:
+  using Cartesian = std::array<double, 3>;  // x, y, z
+  using Matrix3 = std::array<Cartesian, 3>;  // rows: x, y, z; columns: joints
+
+  void Step();
+  Joints MotorTorques() const;
+  Joints CommandedTorques() const;
+  Cartesian PositionTrackingForce() const;
+  Joints AngleTrackingTorques() const;
+  Joints TorquesForForce(const Cartesian& force) const;
+  Matrix3 Jacobian() const;
+  Cartesian CartesianVelocity() const;
+  Joints Currents() const;
+
+  HardwareAPI::ArmGeometry geometry_;  // default lengths, no calibration offsets
+  Joints angles_;                      // radians
+  Joints velocities_{};                // radians per second
+  Joints torques_{};                   // as applied in the last step
+  Command command_ = Command::JointTorques;
+  Vector3 target_{};
+  double pending_seconds_ = 0;
+  MotorHeat heat_;
+};
+
+}  // namespace Tavix::Simulator

@@ -1,0 +1,218 @@
+#include "Options.h"
+
+#include <cctype>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace Tavix::Simulator {
+namespace {
+
+constexpr double kMinStreamHz = 0.1;
+constexpr double kMaxStreamHz = 1000.0;
+constexpr unsigned long long kMaxReplyDelayUs = 10'000'000;
+constexpr unsigned long long kMaxHangUpAfter = 1'000'000'000;
+
+const char* const kHelp = R"(Usage: tavix-sim arm|handle [options]
+       tavix-sim --help
+
+Plays a Tavix device on a new pseudo-terminal, for tests and benchmarks without
+hardware. Prints the port's path on the first line of standard output, then
+answers the host's requests until SIGINT or SIGTERM.
+
+Devices:
+  arm        a Morvek3 force-feedback arm: answers the wake-up, the identifier
+             queries, the four commands (force, position, joint torques, joint
+             angles) with the state of a simulated linkage that moves under
+             them, and the current, orientation, power and temperature queries
+  handle     a Gantrel handle: answers the wake-up with its info and the status
+             request with a status message (a slowly turning orientation,
+             changing hall level and buttons, and the user data of the last
+             handle-state message); optionally streams compact status frames
+
+Device options:
+  --id N              device number, 0 to 65535 (default 1)
+  --uuid HEX          arm: 16-byte device identifier as 32 hex digits,
+                      dashes allowed (default 7a5e5130-0000-4000-8000-000000000001)
+  --stream HZ         handle: also send a compact status frame HZ times a
+                      second (0.1 to 1000). Frames are SLIP-stuffed; the host
+                      library reports a frame whose body needed escapes as a
+                      framing error
+  --battery RAW       handle: battery raw value 0 to 255, read by the host as
+                      3.0 + 0.005 x RAW (default 180)
+  --link PATH         also make PATH a symbolic link to the port (removed on exit)
+
+Faults:
+  --silent            never answer, never stream
+  --reply-delay-us N  answer N microseconds after the request (up to 10 s)
+  --wrong-header      send every message with a wrong header code
+  --truncate          cut every message 3 bytes short (the header code stays)
+  --hangup-after N    after N answered requests, wait for the host to read the
+                      last reply (up to a second), hang up the port and exit
+  --garbage P         before each message, with probability P (0 to 1), send
+                      one random stray byte
+  --seed N            seed of --garbage, for repeatable runs (default 1)
+
+  -h, --help          show this text and exit
+
+Exit status: 0 after SIGINT, SIGTERM or --hangup-after; 1 when the port cannot
+be made or fails; 2 for bad arguments.
+)";
+
+using Setter = std::function<void(Options&, const std::string& value)>;
+
+struct KnownOption {
+  const char* name;
+  bool takes_value;
+  std::optional<Options::Kind> only_for;
+  Setter apply;
+};
+
+[[noreturn]] void Reject(const std::string& message) { throw std::invalid_argument(message); }
+
+unsigned long long ParseWhole(const std::string& option, const std::string& text, unsigned long long max) {
+  std::size_t used = 0;
+  unsigned long long value = 0;
+  try {
+    if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) value = std::stoull(text, &used);
+  } catch (const std::out_of_range&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || value > max) {
+    Reject(option + " needs a whole number from 0 to " + std::to_string(max) + ", not '" + text + "'");
+  }
+  return value;
+}
+
+double ParseReal(const std::string& option, const std::string& text, double min, double max) {
+  std::size_t used = 0;
+  double value = 0;
+  try {
+    value = std::stod(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || !(value >= min && value <= max)) {
+    std::ostringstream message;
+    message << option << " needs a number from " << min << " to " << max << ", not '" << text << "'";
+    Reject(message.str());
+  }
+  return value;
+}
+
+std::array<uint8_t, 16> ParseUuid(const std::string& text) {
+  std::string digits;
+  for (const char c : text) {
+    if (c != '-') digits += c;
+  }
+  std::array<uint8_t, 16> bytes{};
+  bool valid = digits.size() == 32;
+  for (std::size_t i = 0; valid && i < 16; ++i) {
+    const std::string pair = digits.substr(2 * i, 2);
+    valid = std::isxdigit(static_cast<unsigned char>(pair[0])) != 0 &&
+            std::isxdigit(static_cast<unsigned char>(pair[1])) != 0;
+    if (valid) bytes[i] = static_cast<uint8_t>(std::stoul(pair, nullptr, 16));
+  }
+  if (!valid) Reject("--uuid needs 32 hex digits (dashes allowed), not '" + text + "'");
+  return bytes;
+}
+
+PortServer::Clock::duration PeriodOf(double hz) {
+  return std::chrono::duration_cast<PortServer::Clock::duration>(std::chrono::duration<double>(1.0 / hz));
+}
+
+const std::vector<KnownOption>& KnownOptions() {
+  using Kind = Options::Kind;
+  using Value = const std::string&;
+  static const std::vector<KnownOption> options{
+      {"--id", true, std::nullopt,
+       [](Options& o, Value v) { o.device_id = static_cast<uint16_t>(ParseWhole("--id", v, 65535)); }},
+      {"--uuid", true, Kind::Arm, [](Options& o, Value v) { o.device_uuid = ParseUuid(v); }},
+      {"--stream", true, Kind::Handle,
+       [](Options& o, Value v) {
+         o.server.stream_period = PeriodOf(ParseReal("--stream", v, kMinStreamHz, kMaxStreamHz));
+       }},
+      {"--battery", true, Kind::Handle,
+       [](Options& o, Value v) { o.battery_raw = static_cast<uint8_t>(ParseWhole("--battery", v, 255)); }},
+      {"--link", true, std::nullopt, [](Options& o, Value v) { o.link_path = v; }},
+      {"--silent", false, std::nullopt, [](Options& o, Value) { o.server.silent = true; }},
+      {"--reply-delay-us", true, std::nullopt,
+       [](Options& o, Value v) {
+         o.server.reply_delay = std::chrono::microseconds(ParseWhole("--reply-delay-us", v, kMaxReplyDelayUs));
+       }},
+      {"--wrong-header", false, std::nullopt, [](Options& o, Value) { o.faults.wrong_header = true; }},
+      {"--truncate", false, std::nullopt, [](Options& o, Value) { o.faults.truncate = true; }},
+      {"--hangup-after", true, std::nullopt,
+       [](Options& o, Value v) {
+         o.server.hangup_after = ParseWhole("--hangup-after", v, kMaxHangUpAfter);
+       }},
+      {"--garbage", true, std::nullopt,
+       [](Options& o, Value v) { o.faults.garbage_probability = ParseReal("--garbage", v, 0.0, 1.0); }},
+      {"--seed", true, std::nullopt,
+       [](Options& o, Value v) {
+         o.faults.seed = static_cast<uint32_t>(ParseWhole("--seed", v, 0xFFFFFFFF));
+       }},
+  };
+  return options;
+}
+
+const KnownOption& FindOption(const std::string& name) {
+  for (const KnownOption& known : KnownOptions()) {
+    if (name == known.name) return known;
+  }
+  Reject("unknown option '" + name + "'");
+}
+
+Options::Kind ParseKind(const std::string& text) {
+  if (text == "arm") return Options::Kind::Arm;
+  if (text == "handle") return Options::Kind::Handle;
+  Reject("the first argument names the device, arm or handle, not '" + text + "'");
+}
+
+const char* KindName(Options::Kind kind) { return kind == Options::Kind::Arm ? "arm" : "handle"; }
+
+// Applies the option at args[i], in the form "--name value" or "--name=value"; returns
+// the index of the next argument.
+std::size_t ApplyOption(const std::vector<std::string>& args, std::size_t i, Options& options) {
+  const std::size_t equals = args[i].find('=');
+  const std::string name = args[i].substr(0, equals);
+  const KnownOption& known = FindOption(name);
+  if (known.only_for && *known.only_for != options.kind) {
+    Reject(name + " is for the " + KindName(*known.only_for) + ", not the " + KindName(options.kind));
+  }
+  if (!known.takes_value) {
+    if (equals != std::string::npos) Reject(name + " takes no value");
+    known.apply(options, "");
+    return i + 1;
+  }
+  if (equals != std::string::npos) {
+    known.apply(options, args[i].substr(equals + 1));
+    return i + 1;
+  }
+  if (i + 1 >= args.size()) Reject(name + " needs a value");
+  known.apply(options, args[i + 1]);
+  return i + 2;
+}
+
+}  // namespace
+
+Options ParseOptions(int argc, const char* const* argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  Options options;
+  for (const std::string& arg : args) {
+    if (arg == "-h" || arg == "--help") {
+      options.show_help = true;
+      return options;
+    }
+  }
+  if (args.empty()) Reject("name the device to play: arm or handle");
+  options.kind = ParseKind(args[0]);
+  for (std::size_t i = 1; i < args.size();) i = ApplyOption(args, i, options);
+  return options;
+}
+
+const char* HelpText() { return kHelp; }
+
+}  // namespace Tavix::Simulator
