@@ -1,0 +1,270 @@
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <pybind11/stl.h>
+
+#include "Bindings.h"
+#include "Tavix/HardwareAPI/ArmGeometry.h"
+#include "Tavix/HardwareAPI/Devices/Morvek3.h"
+#include "to_python_uuid.h"
+
+namespace py = pybind11;
+
+namespace Tavix::HardwareAPI::Python {
+namespace {
+
+using Devices::ArmState;
+using Devices::DeviceInfo;
+using Arm = Devices::Morvek3;
+using Floats = std::vector<float>;
+
+const Floats kZeroVector{0.0f, 0.0f, 0.0f};
+
+constexpr const char* kReceiveDeviceInfoDoc =
+    "\n"
+    "            Receive device info and return a tuple with the following fields: \n"
+    "\n"
+    "            device_id (uint16_t)\n"
+    "            \n"
+    "            device_model_num (uint8_t)\n"
+    "            \n"
+    "            hardware_version (uint8_t)\n"
+    "            \n"
+    "            firmware_version (uint8_t)\n"
+    "            \n"
+    "            device_id_ext (UUID)\n"
+    "            ";
+
+// Issued with the lock held, before any I/O: a warning turned into an error by the
+// caller's filters ends the call here, and nothing reaches the port.
+void WarnDeprecated(const char* message) {
+  if (PyErr_WarnEx(PyExc_DeprecationWarning, message, 1) != 0) throw py::error_already_set();
+}
+
+// The three values a command or reply buffer needs; shorter sequences are refused
+// before any I/O, longer ones keep their extra values untouched.
+Vector3 FirstThree(const Floats& values, const char* parameter) {
+  if (values.size() < 3) {
+    throw py::value_error(std::string(parameter) + " needs at least 3 values, got " +
+                          std::to_string(values.size()));
+  }
+  return {values[0], values[1], values[2]};
+}
+
+// `values` with its first three elements replaced by `first_three`.
+Floats WithFirstThree(Floats values, const Vector3& first_three) {
+  std::copy(first_three.begin(), first_three.end(), values.begin());
+  return values;
+}
+
+// Runs the device work with the interpreter lock released.
+template <typename Work>
+auto Released(Work&& work) {
+  py::gil_scoped_release release;
+  return work();
+}
+
+py::tuple StateTuple(const ArmState& state) { return py::make_tuple(state.position, state.velocity); }
+
+py::tuple InfoTuple(const DeviceInfo& info, py::object identifier) {
+  return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version,
+                        info.firmware_version, std::move(identifier));
+}
+
+// A command that answers with the arm's state.
+auto CommandMethod(ArmState (Arm::*exchange)(const Vector3&), const char* parameter) {
+  return [exchange, parameter](Arm& arm, const Floats& values) {
+    const Vector3 command = FirstThree(values, parameter);
+    return StateTuple(Released([&] { return (arm.*exchange)(command); }));
+  };
+}
+
+// A send-only command of the older interface; `warning` is null for the ones not deprecated.
+auto SendMethod(void (Arm::*send)(const Vector3&), const char* parameter, const char* warning) {
+  return [send, parameter, warning](Arm& arm, const Floats& values) {
+    const Vector3 command = FirstThree(values, parameter);
+    if (warning != nullptr) WarnDeprecated(warning);
+    Released([&] { (arm.*send)(command); });
+  };
+}
+
+// A reply-only state read of the older interface: the reply overwrites the first three
+// values of copies of the two buffers, which are returned.
+auto ReceiveStateMethod(void (Arm::*read)(Vector3&, Vector3&), const char* first_parameter,
+                        const char* second_parameter, const char* warning) {
+  return [=](Arm& arm, const Floats& first, const Floats& second) {
+    Vector3 first_three = FirstThree(first, first_parameter);
+    Vector3 second_three = FirstThree(second, second_parameter);
+    WarnDeprecated(warning);
+    Released([&] { (arm.*read)(first_three, second_three); });
+    return py::make_tuple(WithFirstThree(first, first_three), WithFirstThree(second, second_three));
+  };
+}
+
+void BindIdentity(py::class_<Arm>& arm) {
+  arm.def(
+         "device_wakeup",
+         [](Arm& self) {
+           const DeviceInfo info = Released([&] { return self.DeviceWakeup(); });
+           return InfoTuple(info, py::cast(info.device_id_ext.bytes));
+         },
+         "Wakeup the device and return the device info as a tuple.")
+      .def(
+          "device_wakeup_dict",
+          [](Arm& self) {
+            const DeviceInfo info = Released([&] { return self.DeviceWakeup(); });
+            py::dict result;
+            result["device_id"] = info.device_id;
+            result["device_model_number"] = info.device_model_number;
+            result["hardware_version"] = info.hardware_version;
+            result["firmware_version"] = info.firmware_version;
+            result["device_id_ext"] = to_python_uuid(info.device_id_ext);
+            return result;
+          },
+          "Wakeup the device and return the device info as a dict.")
+      .def(
+          "get_firmware_version", [](Arm& self) { return to_python_uuid(self.GetFirmwareVersion()); },
+          "Receive the firmware version of the device.")
+      .def(
+          "get_device_id", [](Arm& self) { return to_python_uuid(self.GetDeviceID()); },
+          "Receive the UUID of the device.");
+}
+
+void BindStatusQueries(py::class_<Arm>& arm) {
+  arm.def("get_motor_currents", &Arm::GetMotorCurrents, "Receive the motor currents of the device.")
+      .def("get_device_orientation", &Arm::GetDeviceOrientation,
+           "Receive the orientation of the base of the device.")
+      .def("get_power_status", &Arm::GetPowerStatus, "Receive the power status of the device.")
+      .def("get_temperature", &Arm::GetTemperature, "Receive the temperature of the device.");
+}
+
+void BindGeometry(py::class_<Arm>& arm) {
+  arm.def(
+         "get_end_effector_position",
+         [](Arm& self, bool onboard) {
+           return StateTuple(Released([&] { return self.GetEndEffectorPosition(onboard); }));
+         },
+         py::arg("onboard") = true, "Get the end-effector position and velocity")
+      .def(
+          "adjust_angles",
+          [](Arm& self, const Floats& angles) {
+            const Vector3 target = FirstThree(angles, "angles");
+            Released([&] { self.AdjustAngles(target); });
+          },
+          py::arg("angles") = kZeroVector, "Adjust the angles of the device")
+      .def(
+          "adjust_lengths",
+          [](Arm&, float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2,
+             float extension) {
+            Released([&] {
+              ArmGeometry::Instance().configure(inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2,
+                                                extension);
+            });
+          },
+          // Double defaults, so that the signature shows 0.14 rather than its binary32 value.
+          py::arg("inner_arm_1") = 0.14, py::arg("outer_arm_1") = 0.14, py::arg("inner_arm_2") = 0.165,
+          py::arg("outer_arm_2") = 0.165, py::arg("extension") = 0.0765,
+          "Adjust the lengths of the linkages");
+}
+
+void BindForceCommand(py::class_<Arm>& arm) {
+  arm.def("end_effector_force", CommandMethod(&Arm::EndEffectorForce, "force request vector"),
+          py::arg("force request vector") = kZeroVector,
+          "Send forces to the device and receive device states");
+}
+
+void BindJointAndPositionCommands(py::class_<Arm>& arm) {
+  arm.def("joint_torques", CommandMethod(&Arm::JointTorques, "joint torque request vector"),
+          py::arg("joint torque request vector") = kZeroVector,
+          "Send joint torques to the device and receive the joint states")
+      .def("end_effector_position", CommandMethod(&Arm::EndEffectorPosition, "position request vector"),
+           py::arg("position request vector") = kZeroVector,
+           "Send end-effector position and receive device states")
+      .def("joint_angles", CommandMethod(&Arm::JointAngles, "joint angle request vector"),
+           py::arg("joint angle request vector") = kZeroVector,
+           "Send joint angles to the device and receive the joint states");
+}
+
+void BindOlderInterface(py::class_<Arm>& arm) {
+  arm.def(
+         "SendDeviceWakeup",
+         [](Arm& self) {
+           WarnDeprecated("SendDeviceWakeup is deprecated, use device_wakeup instead");
+           Released([&] { self.SendDeviceWakeup(); });
+         },
+         "[DEPRECATED] Send a device wakeup command")
+      .def(
+          "ReceiveDeviceInfo",
+          [](Arm& self) {
+            const DeviceInfo info = Released([&] { return self.ReceiveDeviceInfo(); });
+            return InfoTuple(info, py::cast(info.device_id_ext));
+          },
+          kReceiveDeviceInfoDoc)
+      .def("SendForce",
+           SendMethod(&Arm::SendForce, "force", "SendForce is deprecated, use end_effector_force instead"),
+           py::arg("force") = kZeroVector, "[Deprecated] Send force to the device")
+      .def(
+          "SendForce",
+          [](Arm& self, float x, float y, float z) {
+            WarnDeprecated("SendForce is deprecated, use end_effector_force instead");
+            Released([&] { self.SendForce({x, y, z}); });
+          },
+          py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0,
+          "[Deprecated] Send force to the device")
+      .def("ReceiveState",
+           ReceiveStateMethod(&Arm::ReadEndEffectorState, "position", "velocity",
+                              "ReceiveState is deprecated, use end_effector instead"),
+           py::arg("position") = kZeroVector, py::arg("velocity") = kZeroVector,
+           "[Deprecated] receive state and return position and velocity")
+      .def("ReceiveJointState",
+           ReceiveStateMethod(&Arm::ReadJointState, "joint_position", "joint_velocity",
+                              "ReceiveJointState is deprecated, use joint_torques instead"),
+           py::arg("joint_position") = kZeroVector, py::arg("joint_velocity") = kZeroVector,
+           "[Deprecated] receive joint state and return position and velocity in the joint "
+           "reference frame")
+      .def("SendJointTorques",
+           SendMethod(&Arm::SendJointTorques, "joint_torque",
+                      "SendJointTorques is deprecated, use joint_torques instead"),
+           py::arg("joint_torque") = kZeroVector, "[Deprecated] send joint torque")
+      .def("SendAngle", SendMethod(&Arm::SendAngle, "angle", nullptr), py::arg("angle") = kZeroVector,
+           "Send angles to the device")
+      .def(
+          "RequestCurrent", [](Arm& self) { Released([&] { self.RequestCurrent(); }); },
+          "request current")
+      .def(
+          "ReceiveCurrent",
+          [](Arm& self, const Floats& current) {
+            Vector3 currents = FirstThree(current, "current");
+            Released([&] { self.ReceiveCurrent(currents); });
+            return WithFirstThree(current, currents);
+          },
+          py::arg("current") = kZeroVector, "receive current and return current")
+      .def("SendPosition",
+           SendMethod(&Arm::SendPosition, "position",
+                      "SendPosition is deprecated, use end_effector_position instead"),
+           py::arg("position") = kZeroVector, "[Deprecated] Send Position to the device");
+}
+
+}  // namespace
+
+void BindMorvek3(py::module_& module) {
+  py::class_<Arm> arm(module, "Morvek3", "Morvek3 Device Class");
+  // The arm keeps its stream alive, so the stream cannot be destroyed under it.
+  arm.def(py::init([](IO::SerialStream* stream) {
+            if (stream == nullptr) {
+              throw py::type_error("Morvek3() needs an open SerialStream, not None");
+            }
+            return std::make_unique<Arm>(stream);
+          }),
+          py::keep_alive<1, 2>());
+  // Registration order is the order the methods are listed in.
+  BindIdentity(arm);
+  BindStatusQueries(arm);
+  BindForceCommand(arm);
+  BindGeometry(arm);
+  BindJointAndPositionCommands(arm);
+  BindOlderInterface(arm);
+}
+
+}  // namespace Tavix::HardwareAPI::Python

@@ -1,0 +1,20 @@
+#include <pybind11/pybind11.h>
+
+#include "Bindings.h"
+
+namespace py = pybind11;
+using namespace Tavix::HardwareAPI::Python;
+
+// A class must be registered before any function that takes or returns it, so that
+// its signature names the Python class instead of the C++ type.
+PYBIND11_MODULE(TavixHardwareAPI, module) {
+  module.doc() = "Python Implementation of the Tavix Hardware API";
+  BindSerialStream(module);
+  BindUUID(module);
+  BindDevice(module);
+  BindVersionFunctions(module);
+  BindDetection(module);
+  BindMorvek3(module);
+  BindHandle(module);
+  module.attr("__version__") = "dev";
+}

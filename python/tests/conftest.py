@@ -1,0 +1,18 @@
+import pytest
+
+import TavixHardwareAPI
+from pty_device import PtyDevice
+
+
+@pytest.fixture
+def device():
+    """A scripted device behind a pseudo-terminal."""
+    pty_device = PtyDevice()
+    yield pty_device
+    pty_device.close()
+
+
+@pytest.fixture
+def stream(device):
+    """A SerialStream open on the scripted device's port."""
+    return TavixHardwareAPI.SerialStream(device.path)
