@@ -40,3 +40,29 @@ cmake_build() {
   cmake -S "$ROOT" -B "$ROOT/build/$name" -G Ninja -DCMAKE_BUILD_TYPE="$BUILD_TYPE" "$@" >/dev/null
   cmake --build "$ROOT/build/$name" -j "$JOBS"
 }
+
+# The interpreters the module is built and tested on, as "name path" lines: the
+# machine's default python3, PyPy, and CPython 3.8 where pyenv has one.
+python_interpreters() {
+  echo "cpython $(command -v python3)"
+  echo "pypy3 $(command -v pypy3)"
+  if command -v pyenv >/dev/null; then
+    local python38
+    python38="$(ls -d "$(pyenv root)"/versions/3.8*/bin/python3.8 2>/dev/null | tail -n 1)"
+    [ -n "$python38" ] && echo "cpython3.8 $python38"
+  fi
+  return 0
+}
+
+# Installs the module with `pip install .` into a virtual environment of its own for
+# the interpreter, with the packages given; prints the environment's python.
+install_module() {
+  local name="$1" interpreter="$2"
+  shift 2
+  local venv="$ROOT/build/venv/$name"
+  log "Installing the module for $name ($("$interpreter" --version 2>&1 | head -n 1))" >&2
+  [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv" >&2
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$ROOT" >&2
+  echo "$venv/bin/python"
+}

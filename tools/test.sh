@@ -4,9 +4,24 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 install_build_tools
+install_debian_packages pypy3 pypy3-dev pypy3-venv
 
 cmake_build test -DTAVIX_BUILD_TESTS=ON
 log "C++ tests"
 ctest --test-dir "$ROOT/build/test" --output-on-failure -j "$JOBS"
+
+cmake_build asan -DTAVIX_BUILD_TESTS=ON -DTAVIX_SANITIZE=address,undefined
+log "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ctest --test-dir "$ROOT/build/asan" --output-on-failure -j "$JOBS"
+
+cmake_build tsan -DTAVIX_BUILD_TESTS=ON -DTAVIX_SANITIZE=thread
+log "Concurrency test under ThreadSanitizer"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$ROOT/build/tsan" --output-on-failure -R Concurrency
+
+while read -r name interpreter; do
+  python="$(install_module "$name" "$interpreter" pytest)"
+  log "Python tests ($name)"
+  (cd "$ROOT/build" && "$python" -m pytest "$ROOT/python/tests" -q)
+done < <(python_interpreters)
 
 log "All tests passed"

@@ -1,6 +1,9 @@
 #include "Tavix/HardwareAPI/IO/SerialStream.h"
 
+#include <cerrno>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -38,6 +41,16 @@ void RaiseDtr(int fd) {
   ioctl(fd, TIOCMSET, &lines);
 }
 
+// USB serial adapters hold received bytes back until their latency timer runs out (16 ms
+// on FTDI chips) unless the driver is asked for low latency. Drivers without the setting
+// refuse the request, which changes nothing.
+void RequestLowLatency(int fd) {
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  ioctl(fd, TIOCSSERIAL, &serial);
+}
+
 }  // namespace
 
 SerialStream::SerialStream(const char* port_path, bool open_now)
@@ -54,12 +67,21 @@ int8_t SerialStream::Open() {
 
   // Close-on-exec, so that a child process never inherits (and keeps open) the port.
   const int fd = ::open(port_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  buffer->fd = fd;
   if (fd < 0) return -2;
+  // One program per port: a port another stream (in any process) holds is left alone,
+  // so no request or line setting ever disturbs a device someone else is driving.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -2;
+  }
+  buffer->fd = fd;
 
   fcntl(fd, F_SETFL, O_NONBLOCK);
   ConfigureRawLine(fd);
   RaiseDtr(fd);
+  RequestLowLatency(fd);
   return 1;
 }
 

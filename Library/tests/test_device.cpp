@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "PtyPeer.h"
+#include "SignalStorm.h"
 #include "StderrCapture.h"
 #include "Timing.h"
 #include "Tavix/HardwareAPI/Devices/Device.h"
@@ -205,6 +206,39 @@ TEST_F(DeviceOnPty, ShortStateReplyKeepsOutputsWithoutDiscard) {
   EXPECT_EQ(position, (Vector3{9, 9, 9}));
   EXPECT_EQ(velocity, (Vector3{9, 9, 9}));
   EXPECT_EQ(peer.QueuedTowardsLibrary(), 23);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DeviceOnPty, SignalsNeitherEndAWaitEarlyNorLoseBytes) {
+  device.timeout = 5.0f;
+  const Bytes payload = Join({Bytes(10, 1), Bytes(14, 2)});
+  peer.Play({Pause(Millis(100)), Send({0x2B}), Pause(Millis(100)), Send(Bytes(10, 1)), Pause(Millis(100)),
+             Send(Bytes(14, 2))});
+  const int before = SignalStorm::Delivered();
+  Stopwatch watch;
+  {
+    SignalStorm storm(std::chrono::microseconds(50));
+    EXPECT_EQ(device.ReadHeaderCode(), 0x2B);
+    EXPECT_EQ(device.ReadBytes(24), 24);
+  }
+  EXPECT_GE(watch.WallSeconds(), 0.3);
+  EXPECT_EQ(Received(24), payload);
+  EXPECT_GT(SignalStorm::Delivered() - before, 100);
+  EXPECT_TRUE(peer.Finish());
+}
+
+TEST_F(DeviceOnPty, SignalsDoNotCutATimeOutShort) {
+  StderrCapture log;
+  Stopwatch watch;
+  {
+    SignalStorm storm(std::chrono::microseconds(50));
+    EXPECT_EQ(device.ReadHeaderCode(), 0);
+  }
+  EXPECT_GT(watch.WallSeconds(), kShortTimeout);
+  EXPECT_EQ(log.Lines().size(), 1u);
 }
 
 }  // namespace

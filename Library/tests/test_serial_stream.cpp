@@ -1,4 +1,6 @@
 #include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <termios.h>
 
 #include <gtest/gtest.h>
@@ -164,6 +166,37 @@ TEST(SerialStreamWait, ClosedStreamWaitsOutTheDeadline) {
   Stopwatch watch;
   EXPECT_EQ(stream.WaitForBytes(1, Deadline::In(Millis(100))), WaitStatus::TimedOut);
   EXPECT_GE(watch.WallSeconds(), 0.1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SerialStreamExclusiveAccess, OnlyOneStreamHoldsAPortAtATime) {
+  PtyPeer peer;
+  SerialStream first(peer.Path().c_str());
+  ASSERT_TRUE(first.IsOpen());
+  SerialStream second(peer.Path().c_str(), false);
+  EXPECT_EQ(second.Open(), -2);
+  EXPECT_FALSE(second.IsOpen());
+
+  first.Close();
+  SerialStream third(peer.Path().c_str(), false);
+  EXPECT_EQ(third.Open(), 1) << "Close lets the port go";
+}
+
+TEST(SerialStreamExclusiveAccess, APortHeldInAnotherProcessIsNotOpened) {
+  PtyPeer peer;
+  SerialStream holder(peer.Path().c_str());
+  ASSERT_TRUE(holder.IsOpen());
+  const pid_t child = fork();
+  if (child == 0) {
+    SerialStream intruder(peer.Path().c_str(), false);
+    _exit(intruder.Open() == -2 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

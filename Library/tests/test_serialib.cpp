@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "PtyPeer.h"
+#include "SignalStorm.h"
 #include "Timing.h"
 #include "Tavix/HardwareAPI/IO/serialib.h"
 
@@ -99,6 +100,21 @@ TEST_F(SerialibOnPty, HangUpEndsReadAtOnce) {
   EXPECT_EQ(buffer.ReadTimed(bytes, 4), -2);
   EXPECT_EQ(buffer.sgetn(bytes, 4), 0);
   EXPECT_LT(watch.WallSeconds(), 0.2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SerialibOnPty, SignalsDuringATimedReadLoseNoBytes) {
+  peer.Play({Pause(Millis(50)), Send({'a', 'b'}), Pause(Millis(50)), Send({'c', 'd'})});
+  char bytes[4] = {};
+  {
+    SignalStorm storm(std::chrono::microseconds(50));
+    EXPECT_EQ(buffer.sgetn(bytes, 4), 4);
+  }
+  EXPECT_EQ(std::string(bytes, 4), "abcd");
+  EXPECT_TRUE(peer.Finish());
 }
 
 }  // namespace

@@ -16,7 +16,8 @@ namespace Tavix::HardwareAPI::IO {
 /// (`serialib`) reads and writes the port's descriptor directly.
 ///
 /// The port is opened at 115200 baud, 8 data bits, no parity, 1 stop bit, raw mode,
-/// VMIN = VTIME = 0, non-blocking, with DTR raised. Devices hold a non-owning pointer
+/// VMIN = VTIME = 0, non-blocking, with DTR raised and, where the driver offers it, low
+/// latency. Only one stream at a time can hold a port. Devices hold a non-owning pointer
 /// to a stream, so a stream must outlive every device built on it.
 ///
 /// Failures never throw: a port that cannot be opened leaves the stream closed (reads
@@ -51,8 +52,10 @@ class SerialStream : public std::iostream {
   virtual void Write(const uint8_t* data, std::size_t length);
 
   /// Creates and installs the stream buffer, opens and configures the port. Returns 1
-  /// when the port was opened, -2 when open(2) failed (the stream then stays closed).
-  /// Runs once: a second call changes nothing and reports the first call's outcome.
+  /// when the port was opened, -2 when open(2) failed or another stream (in this or any
+  /// other process) holds the port; the stream then stays closed. The port is held with
+  /// an advisory lock (flock) until `Close` or destruction. Runs once: a second call
+  /// changes nothing and reports the first call's outcome.
   int8_t Open();
 
   /// Blocks until at least `count` bytes wait in the driver's receive queue, the
