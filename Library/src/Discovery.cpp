@@ -59,10 +59,6 @@ bool ProbeWithTimeout(Probe probe, const char* port, std::chrono::seconds timeou
   }
 }
 
-bool ProbeMorvek3WithTimeout(const char* port) {
-  return ProbeWithTimeout(ProbeMorvek3, port, kArmProbeTimeout);
-}
-
 // Probes the candidates of `kind` (all of them without one), one after another.
 std::vector<std::string> Detect(const std::string& directory, std::optional<PortKind> kind,
                                 bool (*probe_with_timeout)(const char*)) {
@@ -120,6 +116,10 @@ int ProbeHandle(const char* port) {
     std::cerr << error.what() << '\n';
     return 0;
   }
+}
+
+bool ProbeMorvek3WithTimeout(const char* port) {
+  return ProbeWithTimeout(ProbeMorvek3, port, kArmProbeTimeout);
 }
 
 bool ProbeHandleWithTimeout(const char* port) {

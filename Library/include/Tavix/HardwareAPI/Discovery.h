@@ -41,6 +41,11 @@ int ProbeMorvek3(const char* port);
 /// written to std::cerr and gives 0.
 int ProbeHandle(const char* port);
 
+/// Runs `ProbeMorvek3` on a thread of its own and accepts the port only if the probe
+/// said yes within 3 s. A late probe is still waited for (and its verdict ignored), so
+/// the time-out never shortens the wait.
+bool ProbeMorvek3WithTimeout(const char* port);
+
 /// Runs `ProbeHandle` on a thread of its own and accepts the port only if the probe
 /// said yes within 5 s. A late probe is still waited for (and its verdict ignored), so
 /// the time-out never shortens the wait.

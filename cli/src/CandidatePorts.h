@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Tavix/HardwareAPI/Discovery.h"
+
+namespace Tavix::Cli {
+
+/// The library's candidate ports in `directory`, sorted by path, each port once (a link
+/// and its target name the same port). Throws CommandFailure if the directory cannot
+/// be read.
+std::vector<HardwareAPI::PortCandidate> CandidatePorts(const std::string& directory);
+
+/// "acm", "usb" or "rfcomm".
+const char* KindName(HardwareAPI::PortKind kind);
+
+/// What a kind of port is and which devices use it, for example
+/// "USB CDC-ACM: arms".
+const char* KindUse(HardwareAPI::PortKind kind);
+
+}  // namespace Tavix::Cli

@@ -1,0 +1,182 @@
+#include "Options.h"
+
+#include <cctype>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace Tavix::Cli {
+namespace {
+
+constexpr double kMinRateHz = 0.1;
+constexpr double kMaxRateHz = 1000.0;
+constexpr unsigned long long kMaxRoundTrips = 1'000'000;
+
+struct NamedCommand {
+  const char* name;
+  Command command;
+  bool takes_port;
+};
+
+const NamedCommand kCommands[] = {
+    {"ports", Command::Ports, false},  {"detect", Command::Detect, false},
+    {"info", Command::Info, true},     {"monitor", Command::Monitor, true},
+    {"latency", Command::Latency, true},
+};
+
+using Setter = std::function<void(Options&, const std::string& value)>;
+
+struct KnownOption {
+  const char* name;
+  bool takes_value;
+  std::vector<Command> commands;  ///< the commands that accept it
+  Setter apply;
+};
+
+[[noreturn]] void Reject(const std::string& message) { throw std::invalid_argument(message); }
+
+unsigned long long ParseWhole(const std::string& option, const std::string& text, unsigned long long min,
+                              unsigned long long max) {
+  std::size_t used = 0;
+  unsigned long long value = 0;
+  try {
+    if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) value = std::stoull(text, &used);
+  } catch (const std::out_of_range&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || value < min || value > max) {
+    Reject(option + " needs a whole number from " + std::to_string(min) + " to " + std::to_string(max) +
+           ", not '" + text + "'");
+  }
+  return value;
+}
+
+double ParseReal(const std::string& option, const std::string& text, double min, double max) {
+  std::size_t used = 0;
+  double value = 0;
+  try {
+    value = std::stod(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || !(value >= min && value <= max)) {
+    std::ostringstream message;
+    message << option << " needs a number from " << min << " to " << max << ", not '" << text << "'";
+    Reject(message.str());
+  }
+  return value;
+}
+
+const std::vector<KnownOption>& KnownOptions() {
+  using C = Command;
+  using Value = const std::string&;
+  static const std::vector<KnownOption> options{
+      {"--dev", true, {C::Ports, C::Detect}, [](Options& o, Value v) { o.device_directory = v; }},
+      {"--arms", false, {C::Detect}, [](Options& o, Value) { o.targets.arms = true; }},
+      {"--handles", false, {C::Detect}, [](Options& o, Value) { o.targets.handles = true; }},
+      {"--wired", false, {C::Detect}, [](Options& o, Value) { o.targets.wired = true; }},
+      {"--wireless", false, {C::Detect}, [](Options& o, Value) { o.targets.wireless = true; }},
+      {"--handle", false, {C::Info}, [](Options& o, Value) { o.handle = true; }},
+      {"--rate", true, {C::Monitor},
+       [](Options& o, Value v) { o.rate_hz = ParseReal("--rate", v, kMinRateHz, kMaxRateHz); }},
+      {"--joint", false, {C::Monitor}, [](Options& o, Value) { o.joint_space = true; }},
+      {"-n", true, {C::Latency},
+       [](Options& o, Value v) { o.round_trips = ParseWhole("-n", v, 1, kMaxRoundTrips); }},
+  };
+  return options;
+}
+
+const NamedCommand* FindCommand(const std::string& name) {
+  for (const NamedCommand& known : kCommands) {
+    if (name == known.name) return &known;
+  }
+  return nullptr;
+}
+
+const NamedCommand& CommandNamed(Command command) {
+  for (const NamedCommand& known : kCommands) {
+    if (known.command == command) return known;
+  }
+  throw std::logic_error("a command without a name");
+}
+
+bool Accepts(const KnownOption& option, Command command) {
+  for (const Command accepted : option.commands) {
+    if (accepted == command) return true;
+  }
+  return false;
+}
+
+const KnownOption& FindOption(const std::string& name, Command command) {
+  for (const KnownOption& known : KnownOptions()) {
+    if (name == known.name && Accepts(known, command)) return known;
+  }
+  Reject("'" + std::string(CommandNamed(command).name) + "' has no option '" + name + "'");
+}
+
+bool IsHelp(const std::string& arg) { return arg == "-h" || arg == "--help"; }
+
+// Applies the option at args[i], in the form "--name value" or "--name=value"; returns
+// the index of the next argument.
+std::size_t ApplyOption(const std::vector<std::string>& args, std::size_t i, Options& options) {
+  const std::size_t equals = args[i].find('=');
+  const std::string name = args[i].substr(0, equals);
+  const KnownOption& known = FindOption(name, options.command);
+  if (!known.takes_value) {
+    if (equals != std::string::npos) Reject(name + " takes no value");
+    known.apply(options, "");
+    return i + 1;
+  }
+  if (equals != std::string::npos) {
+    known.apply(options, args[i].substr(equals + 1));
+    return i + 1;
+  }
+  if (i + 1 >= args.size()) Reject(name + " needs a value");
+  known.apply(options, args[i + 1]);
+  return i + 2;
+}
+
+void TakePort(const std::string& arg, Options& options) {
+  if (!CommandNamed(options.command).takes_port || !options.port.empty()) {
+    Reject("unexpected argument '" + arg + "'");
+  }
+  options.port = arg;
+}
+
+}  // namespace
+
+Options ParseOptions(int argc, const char* const* argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  Options options;
+  if (args.empty()) Reject("name a command: ports, detect, info, monitor or latency");
+  if (IsHelp(args[0])) {
+    options.show_help = true;
+    return options;
+  }
+  const NamedCommand* named = FindCommand(args[0]);
+  if (named == nullptr) Reject("unknown command '" + args[0] + "'");
+  options.command = named->command;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (IsHelp(args[i])) {
+      options.show_help = true;
+      return options;
+    }
+  }
+  for (std::size_t i = 1; i < args.size();) {
+    if (args[i].size() > 1 && args[i][0] == '-') {
+      i = ApplyOption(args, i, options);
+    } else {
+      TakePort(args[i++], options);
+    }
+  }
+  if (named->takes_port && options.port.empty()) Reject("name the port, for example /dev/ttyACM0");
+  return options;
+}
+
+Command CommandOf(int argc, const char* const* argv) {
+  const NamedCommand* named = argc > 1 ? FindCommand(argv[1]) : nullptr;
+  return named != nullptr ? named->command : Command::None;
+}
+
+}  // namespace Tavix::Cli

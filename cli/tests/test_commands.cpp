@@ -1,0 +1,170 @@
+// End to end: the tavix tool against tavix-sim, the device simulator.
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "SimulatorProcess.h"
+#include "TavixProcess.h"
+#include "ToolOutput.h"
+
+using namespace Tavix::Testing;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A device directory of its own, removed afterwards.
+class DeviceDirectory {
+ public:
+  DeviceDirectory() {
+    char pattern[] = "/tmp/tavix-cli-devices-XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~DeviceDirectory() { fs::remove_all(path_); }
+
+  const std::string& Path() const { return path_; }
+  std::string Entry(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A simulated arm linked as ttyACM0 and a simulated handle as ttyUSB0.
+struct SimulatedDevices {
+  DeviceDirectory dev;
+  SimulatorProcess arm{{"arm", "--link", dev.Entry("ttyACM0")}};
+  SimulatorProcess handle{{"handle", "--link", dev.Entry("ttyUSB0")}};
+};
+
+// The line of `text` that contains `part`; "" if none does.
+std::string LineWith(const std::string& text, const std::string& part) {
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (Contains(line, part)) return line;
+  }
+  return "";
+}
+
+TEST(Help, TheToolAndEveryCommandHaveOne) {
+  for (const char* flag : {"--help", "-h"}) {
+    const TavixResult tool = RunTavix({flag});
+    EXPECT_EQ(tool.status, 0);
+    EXPECT_EQ(tool.out.rfind("Usage: tavix COMMAND", 0), 0u) << tool.out;
+    for (const std::string command : {"ports", "detect", "info", "monitor", "latency"}) {
+      const TavixResult result = RunTavix({command, flag});
+      EXPECT_EQ(result.status, 0) << command;
+      EXPECT_EQ(result.out.rfind("Usage: tavix " + command, 0), 0u) << result.out;
+    }
+  }
+}
+
+TEST(Ports, ListsEachPortWithItsKind) {
+  SimulatedDevices devices;
+  const TavixResult result = RunTavix({"ports", "--dev", devices.dev.Path()});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(Contains(LineWith(result.out, devices.arm.PortPath()), "acm     USB CDC-ACM: arms")) << result.out;
+  EXPECT_TRUE(Contains(LineWith(result.out, devices.handle.PortPath()), "usb     USB serial adapter: wired handles"))
+      << result.out;
+}
+
+TEST(Ports, SaysSoWhenThereAreNone) {
+  DeviceDirectory dev;
+  const TavixResult result = RunTavix({"ports", "--dev", dev.Path()});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(Contains(result.out, "no candidate ports in " + dev.Path())) << result.out;
+}
+
+TEST(Detect, ShowsEachProbeAndFindsTheArmAndTheHandle) {
+  SimulatedDevices devices;
+  const TavixResult result = RunTavix({"detect", "--dev", devices.dev.Path()});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(Contains(result.out, "probing " + devices.arm.PortPath() + " for an arm...\n")) << result.out;
+  EXPECT_TRUE(Contains(result.out, "probing " + devices.handle.PortPath() + " for a handle...\n")) << result.out;
+  EXPECT_TRUE(Contains(result.out, "\narm " + devices.arm.PortPath() + "\n")) << result.out;
+  EXPECT_TRUE(Contains(result.out, "\nhandle " + devices.handle.PortPath() + "\n")) << result.out;
+}
+
+TEST(Detect, LooksOnlyForWhatItIsAskedFor) {
+  SimulatedDevices devices;
+  const TavixResult arms = RunTavix({"detect", "--arms", "--dev", devices.dev.Path()});
+  EXPECT_TRUE(Contains(arms.out, "arm " + devices.arm.PortPath())) << arms.out;
+  EXPECT_FALSE(Contains(arms.out, "handle")) << arms.out;
+
+  const TavixResult wireless = RunTavix({"detect", "--wireless", "--dev", devices.dev.Path()});
+  EXPECT_EQ(wireless.status, 0);
+  EXPECT_EQ(wireless.out, "no device found: probed 0 of the 2 candidate ports in " + devices.dev.Path() + "\n");
+}
+
+TEST(Info, ShowsTheIdentityAndStatusOfAnArm) {
+  SimulatorProcess arm({"arm", "--id", "4660", "--uuid", "00112233-4455-6677-8899-aabbccddeeff"});
+  const TavixResult result = RunTavix({"info", arm.PortPath()});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(Field(result.out, "device number"), "4660");
+  EXPECT_EQ(Field(result.out, "model"), "4 (Morvek3)");
+  EXPECT_EQ(Field(result.out, "identifier"), "00112233-4455-6677-8899-aabbccddeeff");
+  EXPECT_EQ(Field(result.out, "device identifier"), "00112233-4455-6677-8899-aabbccddeeff");
+  EXPECT_TRUE(Contains(Field(result.out, "firmware identifier"), "(\"tavix-sim")) << result.out;
+  EXPECT_EQ(Field(result.out, "power"), "on");
+  for (const char* field : {"motor currents", "base orientation", "temperature"}) {
+    EXPECT_NE(Field(result.out, field), "") << field;
+  }
+}
+
+TEST(Info, ShowsTheInfoAndAStatusMessageOfAHandle) {
+  SimulatorProcess handle({"handle", "--id", "515"});
+  const TavixResult result = RunTavix({"info", handle.PortPath(), "--handle"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(Field(result.out, "device number"), "515");
+  EXPECT_TRUE(Contains(result.out, "\nstatus message\n")) << result.out;
+  EXPECT_EQ(Field(result.out, "error flag"), "0");
+  EXPECT_EQ(Field(result.out, "user data"), "none");
+}
+
+// The histogram lines end in their counts, which add up to the round trips.
+unsigned long HistogramTotal(const std::string& text) {
+  std::istringstream lines(text);
+  unsigned long total = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (Contains(line, " us  ")) total += std::strtoul(line.substr(line.rfind(' ')).c_str(), nullptr, 10);
+  }
+  return total;
+}
+
+TEST(Latency, SummarisesTheRoundTrips) {
+  SimulatorProcess arm({"arm"});
+  const TavixResult result = RunTavix({"latency", arm.PortPath(), "-n", "200"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(Contains(result.out, "200 round trips to the arm on " + arm.PortPath())) << result.out;
+  EXPECT_TRUE(Contains(result.out, "exchanges a second")) << result.out;
+  EXPECT_TRUE(Contains(result.out, "min        p50        p90        p99      p99.9        max")) << result.out;
+  EXPECT_EQ(HistogramTotal(result.out), 200u) << result.out;
+}
+
+TEST(Monitor, ShowsSamplesUntilInterrupted) {
+  SimulatorProcess arm({"arm"});
+  TavixProcess monitor({"monitor", arm.PortPath(), "--rate", "50"});
+  ASSERT_TRUE(monitor.WaitForLines(5, 3s)) << "two header lines and three samples";
+  monitor.Signal(SIGINT);
+  const TavixResult result = monitor.Finish();
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(Contains(result.out, "x/m")) << result.out;
+  EXPECT_EQ(result.err, "");
+}
+
+TEST(Monitor, ShowsJointAnglesWithJoint) {
+  SimulatorProcess arm({"arm"});
+  TavixProcess monitor({"monitor", arm.PortPath(), "--joint"});
+  ASSERT_TRUE(monitor.WaitForLines(3, 3s));
+  monitor.Signal(SIGTERM);
+  const TavixResult result = monitor.Finish();
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(Contains(result.out, "q0/deg")) << result.out;
+}
+
+}  // namespace
