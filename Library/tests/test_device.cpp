@@ -242,3 +242,24 @@ TEST_F(DeviceOnPty, SignalsDoNotCutATimeOutShort) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DeviceOnPty, HangUpInTheMiddleOfAPayloadEndsTheReadAtOnce) {
+  device.timeout = 5.0f;
+  peer.Play({Send(Join({{0x2B}, FloatBytes({1, 2})})), Pause(Millis(20)), HangUp()});
+  Vector3 position{9, 9, 9}, velocity{9, 9, 9};
+  StderrCapture log;
+  Stopwatch watch;
+  device.ReadEndEffectorState(position, velocity);
+  EXPECT_LT(watch.WallSeconds(), 0.5);
+  EXPECT_LT(watch.CpuSeconds(), 0.05);
+  EXPECT_EQ(position, (Vector3{9, 9, 9}));
+  EXPECT_EQ(velocity, (Vector3{9, 9, 9}));
+  EXPECT_TRUE(peer.Finish());
+  const auto lines = log.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "[err] Library/src/Device:97> unable to read '24' bytes from stream: [5] Input/output error");
+}
+
+}  // namespace

@@ -143,7 +143,7 @@ TEST(SimulatedArmFaults, TruncatedReplyYieldsTheZeroState) {
 }
 
 TEST(SimulatedArmFaults, StrayByteBeforeTheReplyYieldsTheZeroRecord) {
-  SimulatedArm device({"--garbage", "1", "--seed", "7"});
+  SimulatedArm device({"--garbage", "1", "--garbage-start", "7"});
   StderrCapture log;
   EXPECT_TRUE(IsZero(device.arm.DeviceWakeup()));
 }

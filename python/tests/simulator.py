@@ -4,9 +4,9 @@
         stream = TavixHardwareAPI.SerialStream(port)
         ...
 
-The binary is the one named by the environment variable TAVIX_SIM, else `tavix-sim`
-on PATH, else build/test/sim/tavix-sim under the repository root (where the test
-command builds it). See `tavix-sim --help` for the devices and fault options.
+The binary is the one named by the environment variable TAVIX_SIM, else the one
+`pip install` put beside the running interpreter, else `tavix-sim` on PATH, else
+build/test/sim/tavix-sim under the repository root (where the test command builds it). See `tavix-sim --help` for the devices and fault options.
 """
 
 import contextlib
@@ -14,6 +14,7 @@ import os
 import select
 import shutil
 import subprocess
+import sys
 import time
 from pathlib import Path
 from typing import Iterator
@@ -29,6 +30,9 @@ def simulator_binary() -> str:
     configured = os.environ.get("TAVIX_SIM")
     if configured:
         return configured
+    installed = Path(sys.executable).parent / "tavix-sim"
+    if installed.is_file():
+        return str(installed)
     on_path = shutil.which("tavix-sim")
     if on_path:
         return on_path

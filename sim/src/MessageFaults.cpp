@@ -2,7 +2,7 @@
 
 namespace Tavix::Simulator {
 
-MessageFaults::MessageFaults(const Settings& settings) : settings_(settings), random_(settings.seed) {}
+MessageFaults::MessageFaults(const Settings& settings) : settings_(settings), random_(settings.garbage_start) {}
 
 Bytes MessageFaults::Apply(Bytes message) {
   if (settings_.wrong_header) message[0] = static_cast<uint8_t>(~message[0]);
@@ -16,7 +16,7 @@ Bytes MessageFaults::Apply(Bytes message) {
 }
 
 // Uses the generator's raw output rather than a distribution, whose algorithm differs
-// between standard libraries, so a seed gives the same run everywhere.
+// between standard libraries, so a starting value gives the same run everywhere.
 bool MessageFaults::Chance(double probability) {
   if (probability <= 0.0) return false;
   constexpr double kRange = 4294967296.0;  // 2^32, the generator's number of outcomes

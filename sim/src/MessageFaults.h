@@ -17,7 +17,7 @@ class MessageFaults {
     bool wrong_header = false;         ///< replace the header code with its complement
     bool truncate = false;             ///< drop the last `kTruncatedBytes` (never the code)
     double garbage_probability = 0.0;  ///< chance of one random byte before a message
-    uint32_t seed = 1;                 ///< of the random bytes and chances, for repeatable runs
+    uint32_t garbage_start = 1;        ///< starts the random bytes and chances, for repeatable runs
   };
 
   explicit MessageFaults(const Settings& settings);

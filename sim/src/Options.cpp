@@ -53,7 +53,8 @@ Faults:
                       last reply (up to a second), hang up the port and exit
   --garbage P         before each message, with probability P (0 to 1), send
                       one random stray byte
-  --seed N            seed of --garbage, for repeatable runs (default 1)
+  --garbage-start N   starting value of --garbage's random choices, for
+                      repeatable runs (default 1)
 
   -h, --help          show this text and exit
 
@@ -150,9 +151,9 @@ const std::vector<KnownOption>& KnownOptions() {
        }},
       {"--garbage", true, std::nullopt,
        [](Options& o, Value v) { o.faults.garbage_probability = ParseReal("--garbage", v, 0.0, 1.0); }},
-      {"--seed", true, std::nullopt,
+      {"--garbage-start", true, std::nullopt,
        [](Options& o, Value v) {
-         o.faults.seed = static_cast<uint32_t>(ParseWhole("--seed", v, 0xFFFFFFFF));
+         o.faults.garbage_start = static_cast<uint32_t>(ParseWhole("--garbage-start", v, 0xFFFFFFFF));
        }},
   };
   return options;
