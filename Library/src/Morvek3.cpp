@@ -90,32 +90,36 @@ void Morvek3::SendAngle(const Vector3& angles) {
   SendCodeAndFloats(AP::kJointAnglesCode, angles.data(), AP::kCommandFloatCount);
 }
 
-ArmState Morvek3::EndEffectorForce(const Vector3& force) {
-  SendForce(force);
+ArmState Morvek3::EndEffectorStateReply() {
   ArmState state;
   ReadEndEffectorState(state.position, state.velocity);
   return state;
+}
+
+ArmState Morvek3::JointStateReply() {
+  ArmState state;
+  ReadJointState(state.position, state.velocity);
+  return state;
+}
+
+ArmState Morvek3::EndEffectorForce(const Vector3& force) {
+  SendForce(force);
+  return EndEffectorStateReply();
 }
 
 ArmState Morvek3::EndEffectorPosition(const Vector3& position) {
   SendPosition(position);
-  ArmState state;
-  ReadEndEffectorState(state.position, state.velocity);
-  return state;
+  return EndEffectorStateReply();
 }
 
 ArmState Morvek3::JointTorques(const Vector3& torques) {
   SendJointTorques(torques);
-  ArmState state;
-  ReadJointState(state.position, state.velocity);
-  return state;
+  return JointStateReply();
 }
 
 ArmState Morvek3::JointAngles(const Vector3& angles) {
   SendAngle(angles);
-  ArmState state;
-  ReadJointState(state.position, state.velocity);
-  return state;
+  return JointStateReply();
 }
 
 Vector3 Morvek3::GetMotorCurrents() {

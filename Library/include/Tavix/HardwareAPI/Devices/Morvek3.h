@@ -89,6 +89,9 @@ class Morvek3 : public Device {
   /// Sends the one-byte request `code` and reads the reply headed by the same code.
   bool Query(uint8_t code, std::size_t payload_length);
   UUID QueryIdentifier(uint8_t selector);
+  /// The state reply of an end-effector or a joint-space command; all zero on failure.
+  ArmState EndEffectorStateReply();
+  ArmState JointStateReply();
 };
 
 }  // namespace Tavix::HardwareAPI::Devices
