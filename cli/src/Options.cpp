@@ -6,8 +6,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "NumberArguments.h"
+
 namespace Tavix::Cli {
 namespace {
+
+using CommandLine::ParseReal;
+using CommandLine::ParseWhole;
 
 constexpr double kMinRateHz = 0.1;
 constexpr double kMaxRateHz = 1000.0;
@@ -35,38 +40,6 @@ struct KnownOption {
 };
 
 [[noreturn]] void Reject(const std::string& message) { throw std::invalid_argument(message); }
-
-unsigned long long ParseWhole(const std::string& option, const std::string& text, unsigned long long min,
-                              unsigned long long max) {
-  std::size_t used = 0;
-  unsigned long long value = 0;
-  try {
-    if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) value = std::stoull(text, &used);
-  } catch (const std::out_of_range&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size() || value < min || value > max) {
-    Reject(option + " needs a whole number from " + std::to_string(min) + " to " + std::to_string(max) +
-           ", not '" + text + "'");
-  }
-  return value;
-}
-
-double ParseReal(const std::string& option, const std::string& text, double min, double max) {
-  std::size_t used = 0;
-  double value = 0;
-  try {
-    value = std::stod(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size() || !(value >= min && value <= max)) {
-    std::ostringstream message;
-    message << option << " needs a number from " << min << " to " << max << ", not '" << text << "'";
-    Reject(message.str());
-  }
-  return value;
-}
 
 const std::vector<KnownOption>& KnownOptions() {
   using C = Command;

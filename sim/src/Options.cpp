@@ -7,8 +7,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "NumberArguments.h"
+
 namespace Tavix::Simulator {
 namespace {
+
+using CommandLine::ParseReal;
+using CommandLine::ParseWhole;
 
 constexpr double kMinStreamHz = 0.1;
 constexpr double kMaxStreamHz = 1000.0;
@@ -73,36 +78,6 @@ struct KnownOption {
 
 [[noreturn]] void Reject(const std::string& message) { throw std::invalid_argument(message); }
 
-unsigned long long ParseWhole(const std::string& option, const std::string& text, unsigned long long max) {
-  std::size_t used = 0;
-  unsigned long long value = 0;
-  try {
-    if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) value = std::stoull(text, &used);
-  } catch (const std::out_of_range&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size() || value > max) {
-    Reject(option + " needs a whole number from 0 to " + std::to_string(max) + ", not '" + text + "'");
-  }
-  return value;
-}
-
-double ParseReal(const std::string& option, const std::string& text, double min, double max) {
-  std::size_t used = 0;
-  double value = 0;
-  try {
-    value = std::stod(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size() || !(value >= min && value <= max)) {
-    std::ostringstream message;
-    message << option << " needs a number from " << min << " to " << max << ", not '" << text << "'";
-    Reject(message.str());
-  }
-  return value;
-}
-
 std::array<uint8_t, 16> ParseUuid(const std::string& text) {
   std::string digits;
   for (const char c : text) {
@@ -129,31 +104,31 @@ const std::vector<KnownOption>& KnownOptions() {
   using Value = const std::string&;
   static const std::vector<KnownOption> options{
       {"--id", true, std::nullopt,
-       [](Options& o, Value v) { o.device_id = static_cast<uint16_t>(ParseWhole("--id", v, 65535)); }},
+       [](Options& o, Value v) { o.device_id = static_cast<uint16_t>(ParseWhole("--id", v, 0, 65535)); }},
       {"--uuid", true, Kind::Arm, [](Options& o, Value v) { o.device_uuid = ParseUuid(v); }},
       {"--stream", true, Kind::Handle,
        [](Options& o, Value v) {
          o.server.stream_period = PeriodOf(ParseReal("--stream", v, kMinStreamHz, kMaxStreamHz));
        }},
       {"--battery", true, Kind::Handle,
-       [](Options& o, Value v) { o.battery_raw = static_cast<uint8_t>(ParseWhole("--battery", v, 255)); }},
+       [](Options& o, Value v) { o.battery_raw = static_cast<uint8_t>(ParseWhole("--battery", v, 0, 255)); }},
       {"--link", true, std::nullopt, [](Options& o, Value v) { o.link_path = v; }},
       {"--silent", false, std::nullopt, [](Options& o, Value) { o.server.silent = true; }},
       {"--reply-delay-us", true, std::nullopt,
        [](Options& o, Value v) {
-         o.server.reply_delay = std::chrono::microseconds(ParseWhole("--reply-delay-us", v, kMaxReplyDelayUs));
+         o.server.reply_delay = std::chrono::microseconds(ParseWhole("--reply-delay-us", v, 0, kMaxReplyDelayUs));
        }},
       {"--wrong-header", false, std::nullopt, [](Options& o, Value) { o.faults.wrong_header = true; }},
       {"--truncate", false, std::nullopt, [](Options& o, Value) { o.faults.truncate = true; }},
       {"--hangup-after", true, std::nullopt,
        [](Options& o, Value v) {
-         o.server.hangup_after = ParseWhole("--hangup-after", v, kMaxHangUpAfter);
+         o.server.hangup_after = ParseWhole("--hangup-after", v, 0, kMaxHangUpAfter);
        }},
       {"--garbage", true, std::nullopt,
        [](Options& o, Value v) { o.faults.garbage_probability = ParseReal("--garbage", v, 0.0, 1.0); }},
       {"--garbage-start", true, std::nullopt,
        [](Options& o, Value v) {
-         o.faults.garbage_start = static_cast<uint32_t>(ParseWhole("--garbage-start", v, 0xFFFFFFFF));
+         o.faults.garbage_start = static_cast<uint32_t>(ParseWhole("--garbage-start", v, 0, 0xFFFFFFFF));
        }},
   };
   return options;
