@@ -54,15 +54,16 @@ python_interpreters() {
   return 0
 }
 
-# Installs the module with `pip install .` into a virtual environment of its own for
-# the interpreter, with the packages given; prints the environment's python.
+# Installs the module (and with it tavix-sim and tavix) with `pip install .` into a
+# virtual environment of its own for the interpreter, with the packages given, if any;
+# prints the environment's python.
 install_module() {
   local name="$1" interpreter="$2"
   shift 2
   local venv="$ROOT/build/venv/$name"
   log "Installing the module for $name ($("$interpreter" --version 2>&1 | head -n 1))" >&2
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv" >&2
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
+  [ "$#" -eq 0 ] || "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "$ROOT" >&2
   echo "$venv/bin/python"
 }
