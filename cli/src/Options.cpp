@@ -7,12 +7,15 @@
 #include <vector>
 
 #include "NumberArguments.h"
+#include "OptionArguments.h"
 
 namespace Tavix::Cli {
 namespace {
 
+using CommandLine::OptionName;
 using CommandLine::ParseReal;
 using CommandLine::ParseWhole;
+using CommandLine::ReadOptionValue;
 
 constexpr double kMinRateHz = 0.1;
 constexpr double kMaxRateHz = 1000.0;
@@ -93,21 +96,12 @@ bool IsHelp(const std::string& arg) { return arg == "-h" || arg == "--help"; }
 // Applies the option at args[i], in the form "--name value" or "--name=value"; returns
 // the index of the next argument.
 std::size_t ApplyOption(const std::vector<std::string>& args, std::size_t i, Options& options) {
-  const std::size_t equals = args[i].find('=');
-  const std::string name = args[i].substr(0, equals);
+  const std::string name = OptionName(args[i]);
   const KnownOption& known = FindOption(name, options.command);
-  if (!known.takes_value) {
-    if (equals != std::string::npos) Reject(name + " takes no value");
-    known.apply(options, "");
-    return i + 1;
-  }
-  if (equals != std::string::npos) {
-    known.apply(options, args[i].substr(equals + 1));
-    return i + 1;
-  }
-  if (i + 1 >= args.size()) Reject(name + " needs a value");
-  known.apply(options, args[i + 1]);
-  return i + 2;
+  std::string value;
+  const std::size_t next = ReadOptionValue(args, i, known.takes_value, value);
+  known.apply(options, value);
+  return next;
 }
 
 void TakePort(const std::string& arg, Options& options) {

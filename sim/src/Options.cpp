@@ -8,12 +8,15 @@
 #include <vector>
 
 #include "NumberArguments.h"
+#include "OptionArguments.h"
 
 namespace Tavix::Simulator {
 namespace {
 
+using CommandLine::OptionName;
 using CommandLine::ParseReal;
 using CommandLine::ParseWhole;
+using CommandLine::ReadOptionValue;
 
 constexpr double kMinStreamHz = 0.1;
 constexpr double kMaxStreamHz = 1000.0;
@@ -152,24 +155,15 @@ const char* KindName(Options::Kind kind) { return kind == Options::Kind::Arm ? "
 // Applies the option at args[i], in the form "--name value" or "--name=value"; returns
 // the index of the next argument.
 std::size_t ApplyOption(const std::vector<std::string>& args, std::size_t i, Options& options) {
-  const std::size_t equals = args[i].find('=');
-  const std::string name = args[i].substr(0, equals);
+  const std::string name = OptionName(args[i]);
   const KnownOption& known = FindOption(name);
   if (known.only_for && *known.only_for != options.kind) {
     Reject(name + " is for the " + KindName(*known.only_for) + ", not the " + KindName(options.kind));
   }
-  if (!known.takes_value) {
-    if (equals != std::string::npos) Reject(name + " takes no value");
-    known.apply(options, "");
-    return i + 1;
-  }
-  if (equals != std::string::npos) {
-    known.apply(options, args[i].substr(equals + 1));
-    return i + 1;
-  }
-  if (i + 1 >= args.size()) Reject(name + " needs a value");
-  known.apply(options, args[i + 1]);
-  return i + 2;
+  std::string value;
+  const std::size_t next = ReadOptionValue(args, i, known.takes_value, value);
+  known.apply(options, value);
+  return next;
 }
 
 }  // namespace
