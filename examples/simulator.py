@@ -71,8 +71,9 @@ def _read_port_path(process: "subprocess.Popen[bytes]") -> str:
     return line.decode().strip()
 
 
-def _stop(process: "subprocess.Popen[bytes]") -> None:
-    """Ends the simulator: SIGTERM, then SIGKILL if it does not end in time."""
+def _stop(process: "subprocess.Popen[bytes]") -> int:
+    """Ends the simulator (SIGTERM, then SIGKILL if it does not end in time) and
+    returns its exit status."""
     if process.poll() is None:
         process.terminate()
         try:
@@ -82,14 +83,18 @@ def _stop(process: "subprocess.Popen[bytes]") -> None:
             process.wait()
     if process.stdout is not None:
         process.stdout.close()
+    return process.returncode
 
 
 @contextlib.contextmanager
 def running(kind: str, *options: str) -> Iterator[str]:
     """Runs `tavix-sim kind options...` (kind is "arm" or "handle") and yields the path
-    of its port; stops the simulator on leaving."""
+    of its port; stops the simulator on leaving. Raises SimulatorError if the simulator
+    did not end cleanly (unless the body raised first)."""
     process = subprocess.Popen([find_binary(), kind, *options], stdout=subprocess.PIPE)
     try:
         yield _read_port_path(process)
     finally:
-        _stop(process)
+        status = _stop(process)
+    if status != 0:
+        raise SimulatorError("tavix-sim ended with status %d" % status)

@@ -6,9 +6,10 @@
 #include "Tavix/HardwareAPI/IO/WaitStatus.h"
 
 // The waits of the transport: every read that waits for a port goes through these.
-// They block in poll(2), so a waiting thread costs no CPU, restart after signals, and
-// report a port that hangs up (poll's POLLHUP/POLLERR, or a failing FIONREAD) as
-// Failed at once, with errno telling why.
+// They block in poll(2), or in epoll(7) while part of a message has arrived, so a
+// waiting thread costs no CPU; they restart after signals; and they report a port that
+// hangs up (POLLHUP/POLLERR, or a failing FIONREAD) as Failed at once, with errno
+// telling why.
 namespace Tavix::HardwareAPI::IO {
 
 /// Bytes in the driver's receive queue of `fd`, or -1 (errno set) if it cannot be asked.

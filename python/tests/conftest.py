@@ -1,4 +1,10 @@
+import sys
+from pathlib import Path
+
 import pytest
+
+# The examples' simulator launcher (examples/simulator.py) starts tavix-sim for the tests.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 
 import TavixHardwareAPI
 from pty_device import PtyDevice

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from pty_device import PtyDevice
-from simulator import running_simulator
+from simulator import running as running_simulator
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 RUN_TIMEOUT = 60  # seconds for one example to finish

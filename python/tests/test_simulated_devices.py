@@ -7,7 +7,7 @@ import uuid
 import pytest
 
 import TavixHardwareAPI as api
-from simulator import running_simulator
+from simulator import running as running_simulator
 
 
 def norm(values):

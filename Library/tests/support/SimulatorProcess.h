@@ -1,44 +1,17 @@
 #pragma once
 
-#include <chrono>
-#include <optional>
-#include <string>
-#include <sys/types.h>
-#include <vector>
+#include <gtest/gtest.h>
+
+#include "launcher/SimulatorProcess.h"
 
 namespace Tavix::Testing {
 
-/// A running `tavix-sim`, the device simulator: started with the given arguments (for
-/// example {"arm", "--silent"}), it plays a device on a new pseudo-terminal whose path
-/// it prints first. Stopped with SIGTERM when the object goes away; a simulator that
-/// then does not end with status 0 is reported as a test failure.
-class SimulatorProcess {
+/// The simulator for a test: one that does not end with status 0 when the test is done
+/// fails the test.
+class SimulatorProcess : public Simulator::SimulatorProcess {
  public:
-  /// Starts the simulator built with the tests and waits up to five seconds for its port
-  /// path. Throws std::runtime_error if it cannot be started or prints no path.
-  explicit SimulatorProcess(const std::vector<std::string>& arguments);
-  ~SimulatorProcess();
-
-  SimulatorProcess(const SimulatorProcess&) = delete;
-  SimulatorProcess& operator=(const SimulatorProcess&) = delete;
-
-  /// The simulated device's serial port.
-  const std::string& PortPath() const { return port_path_; }
-
-  /// Sends SIGTERM (unless it has already ended) and waits for the simulator. Returns
-  /// its exit status, or -1 if a signal killed it. Later calls return the same.
-  int Stop();
-
-  /// Waits up to `within` for the simulator to end by itself; returns its exit status,
-  /// or nothing if it is still running.
-  std::optional<int> ExitStatusWithin(std::chrono::milliseconds within);
-
- private:
-  bool Reap(bool wait);
-
-  pid_t pid_ = -1;
-  std::string port_path_;
-  std::optional<int> exit_status_;
+  using Simulator::SimulatorProcess::SimulatorProcess;
+  ~SimulatorProcess() override { EXPECT_EQ(Stop(), 0) << "tavix-sim did not end cleanly"; }
 };
 
 }  // namespace Tavix::Testing

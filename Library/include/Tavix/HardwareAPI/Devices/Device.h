@@ -28,7 +28,7 @@ namespace Tavix::HardwareAPI::Devices {
 /// A read that ends with end-of-file on the stream returns 0 silently. A port that
 /// hangs up ends the wait at once as a stream failure.
 ///
-/// Waits block in poll(2) and cost no CPU. Not thread-safe: one thread at a time.
+/// Waits sleep in the kernel (poll(2), epoll(7)) and cost no CPU. Not thread-safe: one thread at a time.
 class Device {
  public:
   static constexpr std::size_t kBufferSize = 1024;   ///< size of each message buffer

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in Release, runs them against the device simulator and writes
+# bench/RESULTS.md and bench/latency.png.
+#
+#   tools/bench.sh
+#
+# Takes a few minutes. Other work on the machine shows in the figures (RESULTS.md
+# records the load average), so run it on an otherwise idle machine.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+build="$ROOT/build/bench"
+results="$build/results"
+
+install_build_tools
+# The benchmarks are a CMake project of their own (bench/CMakeLists.txt) that adds the
+# repository's project and builds the library a second time with a spinning wait, so
+# it is configured here rather than with cmake_build, which configures the repository's.
+log "Building the benchmarks (Release)"
+cmake -S "$ROOT/bench" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j "$JOBS" --target tavix-sim bench_raw bench_library_poll bench_library_spinning bench_cpp_turns
+# The module is built by pip in a build directory of the benchmarks' own.
+python="$(SKBUILD_BUILD_DIR="$build/py" install_module bench "$(command -v python3)" matplotlib)"
+
+rm -rf "$results"
+mkdir -p "$results"
+uptime >"$results/load-before"
+
+log "The simulator against a bare pseudo-terminal"
+"$build/bench_raw" "$results"
+log "The C++ library with its own wait, beside the raw baseline (one time-out line is expected)"
+"$build/bench_library_poll" "$results"
+log "The C++ library with a spinning wait, beside the raw baseline (one time-out line is expected)"
+"$build/bench_library_spinning" "$results"
+log "The Python module, beside the C++ library"
+TAVIX_SIM="$build/tavix/sim/tavix-sim" "$python" "$ROOT/bench/bench_python.py" "$results" \
+  "$build/libbench_cpp_turns.so"
+
+uptime >"$results/load-after"
+log "Writing bench/RESULTS.md and bench/latency.png"
+"$python" "$ROOT/bench/report.py" "$results" "$ROOT/bench"
