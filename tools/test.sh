@@ -19,6 +19,9 @@ cmake_build tsan -DTAVIX_BUILD_TESTS=ON -DTAVIX_SANITIZE=thread
 log "Concurrency test under ThreadSanitizer"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$ROOT/build/tsan" --output-on-failure -R Concurrency
 
+# A bounded run of each fuzz harness; tools/fuzz.sh 3600 is the long run.
+"$ROOT/tools/fuzz.sh" 20
+
 while read -r name interpreter; do
   # mypy type-checks the examples, on CPython only: the mypy that pip picks for PyPy
   # fails at import there (it wants librt, which it does not install on PyPy), and the

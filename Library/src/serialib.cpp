@@ -11,6 +11,20 @@ namespace Tavix::HardwareAPI::IO {
 
 using traits = std::char_traits<char>;
 
+namespace {
+
+// A signal that arrives before any byte has left ends write(2) with EINTR: nothing was
+// written, so the same write is made again, as SA_RESTART would. A write that sent some
+// bytes returns their count instead, and is left to the caller as a short write.
+ssize_t WriteRestartingOnSignals(int fd, const void* data, std::size_t count) {
+  for (;;) {
+    const ssize_t written = ::write(fd, data, count);
+    if (written >= 0 || errno != EINTR) return written;
+  }
+}
+
+}  // namespace
+
 serialib::~serialib() {
   if (fd >= 0) {
     ::close(fd);
@@ -90,14 +104,14 @@ serialib::int_type serialib::pbackfail(int_type c) {
 
 std::streamsize serialib::xsputn(const char_type* s, std::streamsize n) {
   if (n <= 0 || fd < 0) return 0;
-  const ssize_t written = ::write(fd, s, static_cast<std::size_t>(n));
+  const ssize_t written = WriteRestartingOnSignals(fd, s, static_cast<std::size_t>(n));
   return written == n ? n : -1;
 }
 
 serialib::int_type serialib::overflow(int_type c) {
   if (traits::eq_int_type(c, traits::eof()) || fd < 0) return traits::eof();
   const char byte = traits::to_char_type(c);
-  (void)!::write(fd, &byte, 1);
+  (void)!WriteRestartingOnSignals(fd, &byte, 1);
   return c;
 }
 

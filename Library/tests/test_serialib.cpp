@@ -118,3 +118,28 @@ TEST_F(SerialibOnPty, SignalsDuringATimedReadLoseNoBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Writes survive signals: one that lands in write(2) before any byte has left ends it
+// with EINTR, which used to fail the write and leave the owning stream bad for good.
+TEST_F(SerialibOnPty, SignalsDuringWritesLoseNoBytes) {
+  constexpr int kRounds = 1500;  // 6000 bytes: all fit in the pseudo-terminal unread
+  const int signals_before = SignalStorm::Delivered();
+  int bulk_writes = 0;
+  {
+    SignalStorm storm(std::chrono::microseconds(50));
+    while (SignalStorm::Delivered() == signals_before) std::this_thread::yield();  // storm under way
+    for (int i = 0; i < kRounds; ++i) {
+      if (buffer.sputn("abc", 3) == 3) ++bulk_writes;
+      buffer.sputc('d');
+    }
+  }
+  EXPECT_EQ(bulk_writes, kRounds);
+  std::string expected;
+  for (int i = 0; i < kRounds; ++i) expected += "abcd";
+  const Bytes received = peer.Receive(expected.size());
+  EXPECT_EQ(std::string(received.begin(), received.end()), expected);
+}
+
+}  // namespace

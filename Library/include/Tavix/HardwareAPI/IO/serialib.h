@@ -52,9 +52,11 @@ class serialib : public std::basic_streambuf<char> {
   int_type uflow() override;
   /// Pushes back one real character if the slot is free.
   int_type pbackfail(int_type c) override;
-  /// One write(2) of all `n` bytes; -1 on a short or failed write.
+  /// One write(2) of all `n` bytes; -1 on a short or failed write. A write that a signal
+  /// interrupts before any byte left is made again.
   std::streamsize xsputn(const char_type* s, std::streamsize n) override;
-  /// One write(2) of one byte; its result is not examined.
+  /// One write(2) of one byte (made again if a signal interrupts it); its result is not
+  /// examined.
   int_type overflow(int_type c) override;
 };
 
