@@ -11,6 +11,7 @@
 #include "Bindings.h"
 #include "Tavix/HardwareAPI/Devices/Handle.h"
 #include "TrampolineHandle.h"
+#include "WarnDeprecated.h"
 
 namespace py = pybind11;
 
@@ -74,9 +75,7 @@ void CallStatusMessage(Handle& handle, uint16_t device_id, float quaternion, uin
 }
 
 int ReceiveObsolete(Handle& handle, uint8_t /*obsolete*/) {
-  if (PyErr_WarnEx(PyExc_DeprecationWarning, "Receive with one argument is deprecated", 1) != 0) {
-    throw py::error_already_set();
-  }
+  WarnDeprecated("Receive with one argument is deprecated");
   py::gil_scoped_release release;
   return handle.Receive();
 }

@@ -7,6 +7,7 @@
 #include "Bindings.h"
 #include "Tavix/HardwareAPI/ArmGeometry.h"
 #include "Tavix/HardwareAPI/Devices/Morvek3.h"
+#include "WarnDeprecated.h"
 #include "to_python_uuid.h"
 
 namespace py = pybind11;
@@ -35,12 +36,6 @@ constexpr const char* kReceiveDeviceInfoDoc =
     "            \n"
     "            device_id_ext (UUID)\n"
     "            ";
-
-// Issued with the lock held, before any I/O: a warning turned into an error by the
-// caller's filters ends the call here, and nothing reaches the port.
-void WarnDeprecated(const char* message) {
-  if (PyErr_WarnEx(PyExc_DeprecationWarning, message, 1) != 0) throw py::error_already_set();
-}
 
 // The three values a command or reply buffer needs; shorter sequences are refused
 // before any I/O, longer ones keep their extra values untouched.

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <optional>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -97,21 +98,12 @@ WaitStatus WaitForFirstByte(int fd, const Deadline& deadline) {
   return QueuedBytes(fd) > 0 ? WaitStatus::Ready : WaitStatus::Failed;
 }
 
-// Blocks until `count` bytes are queued while some already are.
-WaitStatus WaitForRest(int fd, std::size_t count, const Deadline& deadline) {
-  ArrivalWatch arrivals(fd);
-  for (;;) {
-    const int queued = QueuedBytes(fd);
-    if (queued < 0) return WaitStatus::Failed;
-    if (static_cast<std::size_t>(queued) >= count) return WaitStatus::Ready;
-    if (deadline.Expired()) return WaitStatus::TimedOut;
-
-    const Duration spell = std::min(kLongestQuietSpell, deadline.Remaining());
-    const WaitStatus status = arrivals.Watching()
-                                  ? arrivals.Next(std::chrono::ceil<std::chrono::milliseconds>(spell))
-                                  : Nap(fd, spell);
-    if (status == WaitStatus::Failed) return status;
-  }
+// Sleeps until more bytes arrive on `fd`, which already has some queued, for at most
+// one quiet spell.
+WaitStatus WaitForArrival(ArrivalWatch& arrivals, int fd, const Deadline& deadline) {
+  const Duration spell = std::min(kLongestQuietSpell, deadline.Remaining());
+  if (!arrivals.Watching()) return Nap(fd, spell);
+  return arrivals.Next(std::chrono::ceil<std::chrono::milliseconds>(spell));
 }
 
 }  // namespace
@@ -153,14 +145,16 @@ WaitStatus WaitReadable(int fd, const Deadline& deadline) {
 WaitStatus WaitForBytes(int fd, std::size_t count, const Deadline& deadline) {
   if (fd < 0) return SleepUntil(deadline);
   if (count == 1) return WaitForFirstByte(fd, deadline);
+  std::optional<ArrivalWatch> arrivals;  // set up once part of the bytes is queued
   for (;;) {
     const int queued = QueuedBytes(fd);
     if (queued < 0) return WaitStatus::Failed;
     if (static_cast<std::size_t>(queued) >= count) return WaitStatus::Ready;
     if (deadline.Expired()) return WaitStatus::TimedOut;
-    if (queued > 0) return WaitForRest(fd, count, deadline);
+    if (queued > 0 && !arrivals) arrivals.emplace(fd);
 
-    const WaitStatus status = WaitReadable(fd, deadline);
+    const WaitStatus status =
+        arrivals ? WaitForArrival(*arrivals, fd, deadline) : WaitReadable(fd, deadline);
     if (status == WaitStatus::Failed) return status;
   }
 }
