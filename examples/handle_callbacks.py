@@ -114,8 +114,7 @@ def read_frames(port: str, count: int) -> None:
         if frame["error_flag"] == 2:  # nothing with the frame code arrived in time
             raise Failure("no frame arrived within 5 s: is the handle streaming?")
         if frame["error_flag"] == 1:
-            # The frame came in damaged or incomplete, or (from the simulator) its body
-            # needed escaping, which the library reads as malformed.
+            # The frame came in damaged or incomplete.
             print("  frame %d: malformed, skipped" % number)
             continue
         print("  frame %d: handle %d, orientation %s, hall-effect level %d, buttons %d, battery %.2f V" % (

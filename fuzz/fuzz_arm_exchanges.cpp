@@ -65,13 +65,12 @@ const uint8_t* CompletePayload(const Exchange& exchange, const Bytes& reply) {
 }
 
 // Each header code that is waiting is read; then the payload when the header matched and
-// all of it is there, or the discard read when the header did not match, which takes
-// 1024 bytes if that many are there and nothing otherwise.
+// all of it is there. When the header did not match, the discard that follows drops
+// everything still queued, so the whole reply is gone.
 std::size_t ExpectedConsumed(const Exchange& exchange, const Bytes& reply) {
-  const std::size_t codes = std::min(exchange.header.size(), reply.size());
-  const std::size_t rest = reply.size() - codes;
-  if (!HeaderMatches(exchange, reply)) return codes + (rest >= Device::kBufferSize ? Device::kBufferSize : 0);
-  return codes + (rest >= exchange.payload_length ? exchange.payload_length : 0);
+  if (!HeaderMatches(exchange, reply)) return reply.size();
+  const std::size_t rest = reply.size() - exchange.header.size();
+  return exchange.header.size() + (rest >= exchange.payload_length ? exchange.payload_length : 0);
 }
 
 template <typename T>

@@ -48,10 +48,64 @@ void CheckRanges(const GantrelStatus& status) {
   }
 }
 
-// One call consumed the `length` bytes at `span`. Its search skips bytes up to the first
-// 0xDA and gives up at a code 0 or at its time-out; after a 0xDA it reads the 19 frame
-// bytes, or none when they are not all there.
-void CheckCall(const GantrelStatus& status, const uint8_t* span, std::size_t length) {
+// The body bytes in `encoded`, decoded the plain way, one byte at a time: up to the
+// first END; ESC ESC_END is END, ESC ESC_ESC is ESC, any other ESC gives nothing.
+struct ReferenceBody {
+  Bytes bytes;
+  bool ended = false;
+};
+
+ReferenceBody ReferenceUnstuff(const uint8_t* encoded, std::size_t length) {
+  ReferenceBody body;
+  for (std::size_t p = 0; p < length && !body.ended; ++p) {
+    const uint8_t byte = encoded[p];
+    const uint8_t next = p + 1 < length ? encoded[p + 1] : 0;
+    if (byte == kSlipEnd) {
+      body.ended = true;
+    } else if (byte == kSlipEsc && next == kSlipEscEnd) {
+      body.bytes.push_back(kSlipEnd);
+      ++p;
+    } else if (byte == kSlipEsc && next == kSlipEscEsc) {
+      body.bytes.push_back(kSlipEsc);
+      ++p;
+    } else if (byte != kSlipEsc) {
+      body.bytes.push_back(byte);
+    }
+  }
+  return body;
+}
+
+// What reading a frame takes from the `available` bytes after its code: 19 bytes first,
+// then as many as the body still needs plus its END, until an END has come, the body has
+// outgrown 18 bytes or 37 bytes are read. A read that finds too few bytes waiting takes
+// none and ends the frame as cut short.
+struct FrameRead {
+  std::size_t consumed = 0;
+  bool cut_short = false;
+  ReferenceBody body;
+};
+
+FrameRead ReferenceFrameRead(const uint8_t* frame, std::size_t available) {
+  FrameRead read;
+  std::size_t wanted = kCompactFrameMinLength;
+  while (wanted > 0) {
+    if (available - read.consumed < wanted) {
+      read.cut_short = true;
+      return read;
+    }
+    read.consumed += wanted;
+    read.body = ReferenceUnstuff(frame, read.consumed);
+    const std::size_t found = read.body.bytes.size();
+    wanted = read.body.ended || found > kCompactBodyLength ? 0 : kCompactBodyLength - found + 1;
+    wanted = std::min(wanted, kCompactFrameMaxLength - read.consumed);
+  }
+  return read;
+}
+
+// One call consumed the `length` bytes at `span`, with `available` bytes waiting from
+// `span` on. Its search skips bytes up to the first 0xDA and gives up at a code 0 or at
+// its time-out; after a 0xDA it reads the frame as `ReferenceFrameRead` does.
+void CheckCall(const GantrelStatus& status, const uint8_t* span, std::size_t length, std::size_t available) {
   CheckRanges(status);
   const uint8_t* end = span + length;
   const uint8_t* code = std::find(span, end, kStatusCode);
@@ -63,15 +117,13 @@ void CheckCall(const GantrelStatus& status, const uint8_t* span, std::size_t len
   }
   Require(std::find(span, code, 0) == code, "the search ends at the first code 0");
   const std::size_t after_code = static_cast<std::size_t>(end - code) - 1;
-  if (after_code == 0) {
-    Require(IsFailure(status, kErrorFlagMalformedFrame), "a frame cut short: error_flag 1 alone");
+  const FrameRead expected = ReferenceFrameRead(code + 1, available - static_cast<std::size_t>(code + 1 - span));
+  Require(after_code == expected.consumed, "a found frame is read up to its END and no further");
+  if (expected.cut_short || !expected.body.ended || expected.body.bytes.size() != kCompactBodyLength) {
+    Require(IsFailure(status, kErrorFlagMalformedFrame), "a frame cut short or malformed: error_flag 1 alone");
     return;
   }
-  Require(after_code == kCompactFrameLength, "a found frame consumes exactly 19 more bytes");
-  Require(SameStatus(status, CompactStatus::DecodeFrame(code + 1)), "the result is the frame decoded");
-  if (CompactStatus::Unstuff(code + 1).length != kCompactBodyLength) {
-    Require(IsFailure(status, kErrorFlagMalformedFrame), "a malformed frame: error_flag 1 alone");
-  }
+  Require(SameStatus(status, CompactStatus::DecodeBody(expected.body.bytes.data())), "the result is the body decoded");
 }
 
 }  // namespace
@@ -91,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const GantrelStatus status = fixture.handle.GetGantrelStatus();
     const std::size_t now = input.size() - static_cast<std::size_t>(fixture.port.QueuedTowardsLibrary());
     Require(now > position && now <= input.size(), "every call consumes at least one waiting byte");
-    CheckCall(status, &input[position], now - position);
+    CheckCall(status, &input[position], now - position, input.size() - position);
     position = now;
   }
   // Once everything is consumed, the port is silent.

@@ -16,20 +16,29 @@ using Tavix::Fuzzing::Require;
 
 namespace {
 
-// The unstuffing rules written out plainly: symbols start in positions 0 to 17, the byte
-// at 18 only completes an ESC at 17.
-Bytes ReferenceUnstuff(const Bytes& frame) {
-  Bytes body;
+// The unstuffing rules written out plainly: symbols up to the first END, which closes
+// the body; ESC ESC_END is END, ESC ESC_ESC is ESC, any other ESC gives nothing.
+struct ReferenceBody {
+  Bytes bytes;
+  bool ended = false;
+};
+
+ReferenceBody ReferenceUnstuff(const Bytes& encoded) {
+  ReferenceBody body;
   std::size_t p = 0;
-  while (p < kCompactBodyLength) {
-    if (frame[p] == kSlipEsc && frame[p + 1] == kSlipEscEnd) {
-      body.push_back(kSlipEnd);
+  while (p < encoded.size()) {
+    const bool has_next = p + 1 < encoded.size();
+    if (encoded[p] == kSlipEnd) {
+      body.ended = true;
+      break;
+    } else if (encoded[p] == kSlipEsc && has_next && encoded[p + 1] == kSlipEscEnd) {
+      body.bytes.push_back(kSlipEnd);
       p += 2;
-    } else if (frame[p] == kSlipEsc && frame[p + 1] == kSlipEscEsc) {
-      body.push_back(kSlipEsc);
+    } else if (encoded[p] == kSlipEsc && has_next && encoded[p + 1] == kSlipEscEsc) {
+      body.bytes.push_back(kSlipEsc);
       p += 2;
     } else {
-      if (frame[p] != kSlipEsc && frame[p] != kSlipEnd) body.push_back(frame[p]);
+      if (encoded[p] != kSlipEsc) body.bytes.push_back(encoded[p]);
       p += 1;
     }
   }
@@ -60,26 +69,35 @@ void CheckDecodedBody(const Devices::GantrelStatus& status, const uint8_t* body)
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  // Exactly as many bytes as each function reads, on the heap, so that any read past
-  // them is caught; short inputs are padded with zeros, long ones trimmed.
-  Bytes frame(data, data + std::min(size, kCompactFrameLength));
-  frame.resize(kCompactFrameLength, 0);
+  // Exactly the encoded bytes given, up to the longest frame and a little beyond, on the
+  // heap, so that any read past them is caught.
+  const Bytes encoded(data, data + std::min(size, kCompactFrameMaxLength + 8));
 
-  const CompactStatus::UnstuffedBody unstuffed = CompactStatus::Unstuff(frame.data());
-  Require(unstuffed.length <= kCompactBodyLength, "an unstuffed body is at most 18 bytes");
-  const Bytes expected = ReferenceUnstuff(frame);
-  Require(unstuffed.length == expected.size() &&
-              std::equal(expected.begin(), expected.end(), unstuffed.bytes.begin()),
+  const CompactStatus::UnstuffedBody unstuffed = CompactStatus::Unstuff(encoded.data(), encoded.size());
+  const ReferenceBody expected = ReferenceUnstuff(encoded);
+  const std::size_t kept = std::min(expected.bytes.size(), kCompactBodyLength);
+  Require(unstuffed.length == expected.bytes.size() && unstuffed.ended == expected.ended &&
+              std::equal(expected.bytes.begin(), expected.bytes.begin() + static_cast<long>(kept),
+                         unstuffed.bytes.begin()),
           "Unstuff follows the unstuffing rules");
 
-  const Devices::GantrelStatus status = CompactStatus::DecodeFrame(frame.data());
-  if (unstuffed.length == kCompactBodyLength) {
-    CheckDecodedBody(status, unstuffed.bytes.data());
+  const std::size_t missing = CompactStatus::MissingFrameBytes(encoded.data(), encoded.size());
+  if (expected.ended || expected.bytes.size() > kCompactBodyLength) {
+    Require(missing == 0, "nothing more is read once the frame is settled");
   } else {
-    Require(IsFailure(status, kErrorFlagMalformedFrame), "a short body gives error_flag 1 alone");
+    Require(missing == kCompactBodyLength - expected.bytes.size() + 1, "the body still to come and the END");
   }
 
-  const Bytes body(frame.begin(), frame.begin() + kCompactBodyLength);
-  CheckDecodedBody(CompactStatus::DecodeBody(body.data()), body.data());
+  const Devices::GantrelStatus status = CompactStatus::DecodeFrame(encoded.data(), encoded.size());
+  if (expected.ended && expected.bytes.size() == kCompactBodyLength) {
+    CheckDecodedBody(status, expected.bytes.data());
+  } else {
+    Require(IsFailure(status, kErrorFlagMalformedFrame), "a body not closed at 18 bytes gives error_flag 1 alone");
+  }
+
+  if (encoded.size() >= kCompactBodyLength) {
+    const Bytes body(encoded.begin(), encoded.begin() + kCompactBodyLength);
+    CheckDecodedBody(CompactStatus::DecodeBody(body.data()), body.data());
+  }
   return 0;
 }

@@ -29,9 +29,9 @@ def status_message(user_data):
 BODY = bytes([0x01, 0x01, 0x00, 0xE5, 0x2C, 0x01, 0x01, 0x01,
               0x00, 0x80, 0x00, 0x40, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0x01])
 CLEAN_FRAME = BODY + bytes([0xC0])
-# Body byte 17 is ESC, sent as ESC ESC_ESC: the pair ends exactly at the 19th byte.
+# Body byte 17 is ESC, sent as ESC ESC_ESC: the pair ends right before the END.
 STUFFED_AT_END = BODY[:17] + bytes([0xDB, 0xDD, 0xC0])
-# The device id is END, sent as ESC ESC_END: the frame no longer fits in 19 bytes.
+# The device id is END, sent as ESC ESC_END: the frame is 20 bytes long.
 STUFFED_INSIDE = BODY[:4] + bytes([0xDB, 0xDC]) + BODY[5:] + bytes([0xC0])
 END_INSIDE = BODY[:4] + bytes([0xC0]) + BODY[5:] + bytes([0xC0])
 
@@ -63,8 +63,8 @@ FILES = {
     },
     "fuzz_unstuff": {
         "clean_frame": CLEAN_FRAME,
-        "stuffed_at_end": STUFFED_AT_END[:19],
-        "stuffed_inside": STUFFED_INSIDE[:19],
+        "stuffed_at_end": STUFFED_AT_END,
+        "stuffed_inside": STUFFED_INSIDE,
         "end_inside": END_INSIDE,
     },
     "fuzz_arm_exchanges": {

@@ -1,6 +1,7 @@
 #include <pybind11/pybind11.h>
 
 #include "Bindings.h"
+#include "Tavix/HardwareAPI/Version.h"
 
 namespace py = pybind11;
 using namespace Tavix::HardwareAPI::Python;
@@ -16,5 +17,5 @@ PYBIND11_MODULE(TavixHardwareAPI, module) {
   BindDetection(module);
   BindMorvek3(module);
   BindHandle(module);
-  module.attr("__version__") = "dev";
+  module.attr("__version__") = Tavix::HardwareAPI::GetLibraryVersion();
 }

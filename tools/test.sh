@@ -6,16 +6,23 @@ source "$(dirname "$0")/common.sh"
 install_build_tools
 install_debian_packages pypy3 pypy3-dev pypy3-venv
 
-cmake_build test -DTAVIX_BUILD_TESTS=ON
+# Warnings are errors here, in every build of the test command; users' builds only
+# print them.
+tests=(-DTAVIX_BUILD_TESTS=ON -DTAVIX_WARNINGS_AS_ERRORS=ON)
+
+# The build users ship: Release, without the tests, on a machine without GoogleTest.
+BUILD_TYPE=Release cmake_build release -DTAVIX_WARNINGS_AS_ERRORS=ON -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON
+
+cmake_build test "${tests[@]}"
 log "C++ tests"
 ctest --test-dir "$ROOT/build/test" --output-on-failure -j "$JOBS"
 "$ROOT/tools/run-cpp-example.sh"
 
-cmake_build asan -DTAVIX_BUILD_TESTS=ON -DTAVIX_SANITIZE=address,undefined
+cmake_build asan "${tests[@]}" -DTAVIX_SANITIZE=address,undefined
 log "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ctest --test-dir "$ROOT/build/asan" --output-on-failure -j "$JOBS"
 
-cmake_build tsan -DTAVIX_BUILD_TESTS=ON -DTAVIX_SANITIZE=thread
+cmake_build tsan "${tests[@]}" -DTAVIX_SANITIZE=thread
 log "Concurrency test under ThreadSanitizer"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$ROOT/build/tsan" --output-on-failure -R Concurrency
 

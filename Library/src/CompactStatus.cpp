@@ -6,24 +6,36 @@ namespace Tavix::HardwareAPI::CompactStatus {
 
 using namespace HandleProtocol;
 
-UnstuffedBody Unstuff(const uint8_t* frame) {
+UnstuffedBody Unstuff(const uint8_t* encoded, std::size_t length) {
   UnstuffedBody body;
-  const auto append = [&body](uint8_t byte) { body.bytes[body.length++] = byte; };
-  // At most one byte is appended per symbol and symbols start only in the first 18
-  // positions, so `bytes` cannot overflow.
+  const auto append = [&body](uint8_t byte) {
+    if (body.length < body.bytes.size()) body.bytes[body.length] = byte;
+    ++body.length;
+  };
   std::size_t p = 0;
-  while (p < kCompactBodyLength) {
-    const uint8_t byte = frame[p];
-    const uint8_t next = frame[p + 1];
-    if (byte == kSlipEsc && (next == kSlipEscEnd || next == kSlipEscEsc)) {
-      append(next == kSlipEscEnd ? kSlipEnd : kSlipEsc);
+  while (p < length) {
+    const uint8_t byte = encoded[p];
+    if (byte == kSlipEnd) {
+      body.ended = true;
+      break;
+    }
+    const bool pair = byte == kSlipEsc && p + 1 < length &&
+                      (encoded[p + 1] == kSlipEscEnd || encoded[p + 1] == kSlipEscEsc);
+    if (pair) {
+      append(encoded[p + 1] == kSlipEscEnd ? kSlipEnd : kSlipEsc);
       p += 2;
       continue;
     }
-    if (byte != kSlipEsc && byte != kSlipEnd) append(byte);
+    if (byte != kSlipEsc) append(byte);
     p += 1;
   }
   return body;
+}
+
+std::size_t MissingFrameBytes(const uint8_t* encoded, std::size_t length) {
+  const UnstuffedBody body = Unstuff(encoded, length);
+  if (body.ended || body.length > kCompactBodyLength) return 0;
+  return kCompactBodyLength - body.length + 1;
 }
 
 float Q15ToFloat(uint16_t raw) {
@@ -49,9 +61,9 @@ Devices::GantrelStatus DecodeBody(const uint8_t* body) {
   return status;
 }
 
-Devices::GantrelStatus DecodeFrame(const uint8_t* frame) {
-  const UnstuffedBody body = Unstuff(frame);
-  if (body.length != kCompactBodyLength) return FailureStatus(kErrorFlagMalformedFrame);
+Devices::GantrelStatus DecodeFrame(const uint8_t* encoded, std::size_t length) {
+  const UnstuffedBody body = Unstuff(encoded, length);
+  if (!body.ended || body.length != kCompactBodyLength) return FailureStatus(kErrorFlagMalformedFrame);
   return DecodeBody(body.bytes.data());
 }
 

@@ -108,7 +108,11 @@ bool Device::ReadReply(std::initializer_list<uint8_t> header, std::size_t payloa
     header_matches = header_matches && code_matches;
   }
   if (!header_matches) {
-    ReadBytes(kBufferSize);  // discard what follows, if that much arrives in time
+    // Wait for the rest of the unexpected reply (in practice until the time-out), then
+    // drop all that is queued, so that the next exchange reads its own reply and not
+    // the leftovers of this one.
+    ReadBytes(kBufferSize);
+    stream->DiscardInput();
     return false;
   }
   return ReadBytes(payload_length) == static_cast<int>(payload_length);

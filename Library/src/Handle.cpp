@@ -1,6 +1,7 @@
 #include "Tavix/HardwareAPI/Devices/Handle.h"
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 
 #include "CompactStatus.h"
@@ -91,11 +92,21 @@ void Handle::RequestStatus() {
 
 GantrelStatus Handle::GetGantrelStatus() {
   if (!SkipToStatusCode()) return CompactStatus::FailureStatus(kErrorFlagNoFrame);
-  // A short read leaves the previous frame's bytes in the buffer; never decode those.
-  if (!IsComplete(ReadBytes(kCompactFrameLength), kCompactFrameLength)) {
-    return CompactStatus::FailureStatus(kErrorFlagMalformedFrame);
+  // The frame is read up to its END and no further, as the bytes after it belong to the
+  // next frame. It is at least 19 bytes long, so those are read first; after that, only
+  // as many as the frame must still hold (one more for each ESC seen), until the END
+  // has come or the longest possible frame has been read.
+  std::array<uint8_t, kCompactFrameMaxLength> frame;
+  std::size_t length = 0;
+  std::size_t wanted = kCompactFrameMinLength;
+  while (wanted > 0) {
+    // A short read leaves earlier bytes in the buffer; never decode those.
+    if (!IsComplete(ReadBytes(wanted), wanted)) return CompactStatus::FailureStatus(kErrorFlagMalformedFrame);
+    std::copy_n(receive_buffer.get(), wanted, &frame[length]);
+    length += wanted;
+    wanted = std::min(CompactStatus::MissingFrameBytes(frame.data(), length), frame.size() - length);
   }
-  return CompactStatus::DecodeFrame(receive_buffer.get());
+  return CompactStatus::DecodeFrame(frame.data(), length);
 }
 
 int Handle::ReceiveInfo() {

@@ -48,10 +48,13 @@ constexpr std::size_t kDeviceId = 0;  // uint16
 constexpr std::size_t kErrorCode = 2;
 }  // namespace ErrorResponsePayload
 
-// The compact status frame: a fixed number of bytes is read after the code, holding a
-// SLIP-stuffed body. Bytes of the body not listed here carry nothing the host uses.
-constexpr std::size_t kCompactFrameLength = 19;
+// The compact status frame: after the code, an 18-byte body stuffed by SLIP, closed by
+// END. Stuffing turns each END or ESC of the body into two bytes, so the frame after the
+// code is 19 bytes long when nothing needed stuffing and 37 when every body byte did.
+// Bytes of the body not listed here carry nothing the host uses.
 constexpr std::size_t kCompactBodyLength = 18;
+constexpr std::size_t kCompactFrameMinLength = kCompactBodyLength + 1;
+constexpr std::size_t kCompactFrameMaxLength = 2 * kCompactBodyLength + 1;
 
 namespace CompactBody {
 constexpr std::size_t kErrorFlag = 2;
@@ -77,7 +80,7 @@ constexpr double kBatteryBaseLevel = 3.0;
 constexpr double kBatteryLevelPerStep = 0.005;
 
 /// Host-side failures reported in `GantrelStatus::error_flag`.
-constexpr uint8_t kErrorFlagMalformedFrame = 1;  ///< short frame, or body not 18 bytes
+constexpr uint8_t kErrorFlagMalformedFrame = 1;  ///< frame cut short, or not 18 bytes before END
 constexpr uint8_t kErrorFlagNoFrame = 2;         ///< no status code arrived in time
 
 }  // namespace Tavix::HardwareAPI::HandleProtocol

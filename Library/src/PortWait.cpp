@@ -146,6 +146,7 @@ WaitStatus WaitForBytes(int fd, std::size_t count, const Deadline& deadline) {
   if (fd < 0) return SleepUntil(deadline);
   if (count == 1) return WaitForFirstByte(fd, deadline);
   std::optional<ArrivalWatch> arrivals;  // set up once part of the bytes is queued
+  bool woke_readable = false;            // the last wait was poll(2) saying "readable"
   for (;;) {
     const int queued = QueuedBytes(fd);
     if (queued < 0) return WaitStatus::Failed;
@@ -153,10 +154,25 @@ WaitStatus WaitForBytes(int fd, std::size_t count, const Deadline& deadline) {
     if (deadline.Expired()) return WaitStatus::TimedOut;
     if (queued > 0 && !arrivals) arrivals.emplace(fd);
 
-    const WaitStatus status =
-        arrivals ? WaitForArrival(*arrivals, fd, deadline) : WaitReadable(fd, deadline);
+    WaitStatus status;
+    if (arrivals) {
+      status = WaitForArrival(*arrivals, fd, deadline);
+    } else if (woke_readable) {
+      // Readable, yet nothing queued: poll(2) would return at once again.
+      status = NapBriefly(fd, deadline);
+      woke_readable = false;
+    } else {
+      status = WaitReadable(fd, deadline);
+      woke_readable = status == WaitStatus::Ready;
+    }
     if (status == WaitStatus::Failed) return status;
   }
+}
+
+WaitStatus NapBriefly(int fd, const Deadline& deadline) {
+  const WaitStatus status = Nap(fd, std::min(kLongestQuietSpell, deadline.Remaining()));
+  if (status == WaitStatus::Failed) return status;
+  return deadline.Expired() ? WaitStatus::TimedOut : WaitStatus::Ready;
 }
 
 }  // namespace Tavix::HardwareAPI::IO

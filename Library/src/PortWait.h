@@ -7,8 +7,9 @@
 
 // The waits of the transport: every read that waits for a port goes through these.
 // They block in poll(2), or in epoll(7) while part of a message has arrived, so a
-// waiting thread costs no CPU; they restart after signals; and they report a port that
-// hangs up (POLLHUP/POLLERR, or a failing FIONREAD) as Failed at once, with errno
+// waiting thread costs no CPU; they restart after signals; they end at their deadline
+// even on a descriptor that stays readable with nothing to read; and they report a port
+// that hangs up (POLLHUP/POLLERR, or a failing FIONREAD) as Failed at once, with errno
 // telling why.
 namespace Tavix::HardwareAPI::IO {
 
@@ -21,5 +22,11 @@ WaitStatus WaitReadable(int fd, const Deadline& deadline);
 /// Blocks until at least `count` bytes are queued on `fd` or the deadline passes. A
 /// negative `fd` (no port) waits out the deadline.
 WaitStatus WaitForBytes(int fd, std::size_t count, const Deadline& deadline);
+
+/// Sleeps a millisecond, or less when the deadline comes sooner, waking early only if
+/// `fd` hangs up. For a descriptor that poll(2) reports readable although a read finds
+/// nothing (one at end-of-file that never hangs up): waiting for it to become readable
+/// would return at once, again and again. TimedOut once the deadline has passed.
+WaitStatus NapBriefly(int fd, const Deadline& deadline);
 
 }  // namespace Tavix::HardwareAPI::IO

@@ -5,6 +5,7 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -51,6 +52,26 @@ void RequestLowLatency(int fd) {
   ioctl(fd, TIOCSSERIAL, &serial);
 }
 
+// A terminal is a character device whose line settings can be read. Anything else (a
+// regular file, /dev/null, a pipe) would swallow requests or answer with end-of-file, so
+// it is refused before a byte is written to it. errno is ENOTTY for every refusal.
+bool IsTerminal(int fd) {
+  struct stat status{};
+  termios settings{};
+  if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode) || tcgetattr(fd, &settings) != 0) {
+    errno = ENOTTY;
+    return false;
+  }
+  return true;
+}
+
+// Closes `fd` and keeps the errno that explains why it is given up.
+void Abandon(int fd) {
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+}
+
 }  // namespace
 
 SerialStream::SerialStream(const char* port_path, bool open_now)
@@ -68,12 +89,14 @@ int8_t SerialStream::Open() {
   // Close-on-exec, so that a child process never inherits (and keeps open) the port.
   const int fd = ::open(port_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -2;
+  if (!IsTerminal(fd)) {
+    Abandon(fd);
+    return -2;
+  }
   // One program per port: a port another stream (in any process) holds is left alone,
   // so no request or line setting ever disturbs a device someone else is driving.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
-    ::close(fd);
-    errno = error;
+    Abandon(fd);
     return -2;
   }
   buffer->fd = fd;
@@ -82,6 +105,8 @@ int8_t SerialStream::Open() {
   ConfigureRawLine(fd);
   RaiseDtr(fd);
   RequestLowLatency(fd);
+  // Bytes an earlier program left unread are answers to requests it sent, not ours.
+  tcflush(fd, TCIFLUSH);
   return 1;
 }
 
@@ -101,6 +126,12 @@ void SerialStream::Write(const uint8_t* data, std::size_t length) {
   write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(length));
   if (good() || eof()) return;
   LogError(kLogSource, kWriteFailureLine, "unable to write '%zu' bytes to stream", length);
+}
+
+void SerialStream::DiscardInput() {
+  if (!buffer) return;
+  buffer->has_pending_char = false;
+  if (IsOpen()) tcflush(buffer->fd, TCIFLUSH);
 }
 
 WaitStatus SerialStream::WaitForBytes(std::size_t count, const Deadline& deadline) {

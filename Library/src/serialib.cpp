@@ -36,16 +36,23 @@ ssize_t serialib::ReadTimed(char* buffer, std::size_t count) {
   if (count == 0) return 0;
   const Deadline deadline = Deadline::In(std::chrono::milliseconds(kReadBudgetMs));
   std::size_t got = 0;
+  bool woke_readable = false;  // the last wait was poll(2) saying "readable"
   for (;;) {
     const ssize_t n = ::read(fd, buffer + got, count - got);
     if (n > 0) {
       got += static_cast<std::size_t>(n);
       if (got == count) return static_cast<ssize_t>(got);
+      woke_readable = false;
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) return -2;
-    // Nothing waiting (a raw port with VMIN = 0 reads 0): block until bytes arrive.
-    switch (WaitReadable(fd, deadline)) {
+    if (deadline.Expired()) return static_cast<ssize_t>(got);
+    // Nothing waiting (a raw port with VMIN = 0 reads 0): block until bytes arrive. A
+    // descriptor can stay readable and still give nothing (one at end-of-file that never
+    // hangs up); poll(2) would then return at once, so the next try waits a nap instead.
+    const WaitStatus status = woke_readable ? NapBriefly(fd, deadline) : WaitReadable(fd, deadline);
+    woke_readable = !woke_readable && status == WaitStatus::Ready;
+    switch (status) {
       case WaitStatus::Ready: break;
       case WaitStatus::TimedOut: return static_cast<ssize_t>(got);
       case WaitStatus::Failed: return -2;

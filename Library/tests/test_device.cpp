@@ -194,7 +194,27 @@ TEST_F(DeviceOnPty, WrongStateHeaderDiscardsAndKeepsOutputs) {
   const auto lines = log.Lines();
   ASSERT_EQ(lines.size(), 1u) << "the 1024-byte discard waits out the time-out";
   EXPECT_TRUE(StartsWith(lines[0], "[err] Library/src/Device:87> "));
-  EXPECT_EQ(peer.QueuedTowardsLibrary(), 24) << "the unexpected payload stays queued";
+  EXPECT_EQ(peer.QueuedTowardsLibrary(), 0) << "the rest of the unexpected reply is dropped";
+}
+
+TEST_F(DeviceOnPty, AStrayByteCostsOneExchangeAndNotEveryLaterOne) {
+  const Bytes first_reply = Join({{0x2B}, FloatBytes({1, 2, 3, 4, 5, 6})});
+  peer.Send(Join({{0x55}, first_reply}));
+  peer.AwaitQueued(static_cast<int>(first_reply.size() + 1));
+  Vector3 position{9, 9, 9}, velocity{9, 9, 9};
+  {
+    StderrCapture log;
+    device.ReadEndEffectorState(position, velocity);
+    EXPECT_EQ(position, (Vector3{9, 9, 9})) << "the stray byte is taken for the header";
+    const auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(StartsWith(lines[0], "[err] Library/src/Device:87> timeout waiting for header code: ["));
+  }
+
+  peer.Send(Join({{0x2B}, FloatBytes({10, 20, 30, 40, 50, 60})}));
+  device.ReadEndEffectorState(position, velocity);
+  EXPECT_EQ(position, (Vector3{10, 20, 30})) << "the next exchange reads its own reply";
+  EXPECT_EQ(velocity, (Vector3{40, 50, 60}));
 }
 
 TEST_F(DeviceOnPty, ShortStateReplyKeepsOutputsWithoutDiscard) {

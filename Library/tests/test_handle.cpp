@@ -96,8 +96,8 @@ Bytes StatusReply(uint8_t user_data_length) {
                user_data});
 }
 
-// A compact frame: the code, a body that needs no stuffing, and the closing END.
-Bytes CompactFrame(uint8_t device_id = 0x2C) {
+// A compact frame's body; with the default device id none of its bytes needs stuffing.
+Bytes CompactStatusBody(uint8_t device_id = 0x2C) {
   Bytes body(kCompactBodyLength, 0x01);
   body[CompactBody::kErrorFlag] = 0;
   body[CompactBody::kSensors] = 0xE5;
@@ -105,8 +105,26 @@ Bytes CompactFrame(uint8_t device_id = 0x2C) {
   const Bytes quaternion = {0x00, 0x80, 0x00, 0x40, 0xFF, 0x7F, 0xFF, 0xFF};  // none needs stuffing
   std::copy(quaternion.begin(), quaternion.end(), body.begin() + CompactBody::kQuaternion);
   body[CompactBody::kBattery] = 255;
-  return Join({{kStatusCode}, body, {kSlipEnd}});
+  return body;
 }
+
+// The code, `body` stuffed by SLIP, and the closing END.
+Bytes FrameAround(const Bytes& body) {
+  Bytes frame = {kStatusCode};
+  for (const uint8_t byte : body) {
+    if (byte == kSlipEnd) {
+      frame.insert(frame.end(), {kSlipEsc, kSlipEscEnd});
+    } else if (byte == kSlipEsc) {
+      frame.insert(frame.end(), {kSlipEsc, kSlipEscEsc});
+    } else {
+      frame.push_back(byte);
+    }
+  }
+  frame.push_back(kSlipEnd);
+  return frame;
+}
+
+Bytes CompactFrame(uint8_t device_id = 0x2C) { return FrameAround(CompactStatusBody(device_id)); }
 
 void ExpectFailure(const GantrelStatus& status, uint8_t error_flag) {
   EXPECT_EQ(status.error_flag, error_flag);
@@ -210,17 +228,30 @@ TEST_F(HandleOnPty, GantrelStatusDecodesACleanFrameAfterStrayBytes) {
   EXPECT_EQ(status.battery_level, 4.275000095367432f);
 }
 
-TEST_F(HandleOnPty, GantrelStatusRestoresAStuffedByteAtTheEndOfTheFrame) {
-  Bytes frame = CompactFrame(0x2D);
-  frame[1 + 17] = kSlipEsc;  // body byte 17 is ESC, sent as ESC ESC_ESC, then END
-  frame.back() = kSlipEscEsc;
-  frame.push_back(kSlipEnd);
-  peer.Send(frame);
-  peer.AwaitQueued(static_cast<int>(frame.size()));
+TEST_F(HandleOnPty, GantrelStatusReadsAStuffedFrameToItsEndAndLeavesTheNextFrameIntact) {
+  Bytes body = CompactStatusBody(kSlipEnd);
+  body[0] = kSlipEnd;
+  body[1] = kSlipEsc;
+  body[5] = body[6] = body[7] = kSlipEsc;
+  body[CompactBody::kBattery] = kSlipEsc;
+  body[kCompactBodyLength - 1] = kSlipEsc;  // an escape pair right before the END
+  const Bytes stuffed = FrameAround(body);
+  ASSERT_EQ(stuffed.size(), 1 + kCompactBodyLength + 8 + 1);
+  const Bytes next = CompactFrame(0x2D);
+  peer.Send(Join({stuffed, next}));
+  peer.AwaitQueued(static_cast<int>(stuffed.size() + next.size()));
+
   const GantrelStatus status = handle.GetGantrelStatus();
   EXPECT_EQ(status.error_flag, 0);
-  EXPECT_EQ(status.device_id, 0x2D);
-  EXPECT_EQ(peer.QueuedTowardsLibrary(), 1) << "the END after the 19 bytes read stays queued";
+  EXPECT_EQ(status.device_id, kSlipEnd);
+  EXPECT_EQ(status.buttons, 7);
+  EXPECT_EQ(status.battery_level, static_cast<float>(3.0 + 0.005 * kSlipEsc));
+  EXPECT_EQ(peer.QueuedTowardsLibrary(), static_cast<int>(next.size())) << "no byte past the END was taken";
+
+  const GantrelStatus following = handle.GetGantrelStatus();
+  EXPECT_EQ(following.error_flag, 0);
+  EXPECT_EQ(following.device_id, 0x2D);
+  EXPECT_EQ(following.battery_level, 4.275000095367432f);
 }
 
 TEST_F(HandleOnPty, GantrelStatusReportsAnEndInsideTheBodyAsMalformed) {

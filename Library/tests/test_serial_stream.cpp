@@ -1,10 +1,13 @@
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <termios.h>
 
 #include <gtest/gtest.h>
 
+#include "PortWait.h"
 #include "PtyPeer.h"
 #include "StderrCapture.h"
 #include "Timing.h"
@@ -12,6 +15,7 @@
 
 using Tavix::HardwareAPI::IO::Deadline;
 using Tavix::HardwareAPI::IO::SerialStream;
+using Tavix::HardwareAPI::IO::WaitForBytes;
 using Tavix::HardwareAPI::IO::WaitStatus;
 using namespace Tavix::Testing;
 
@@ -64,6 +68,42 @@ TEST(SerialStreamOpen, PortIsConfiguredRawAt115200) {
       << "8 data bits, no parity, 1 stop bit, no flow control";
   EXPECT_EQ(settings.c_cc[VMIN], 0);
   EXPECT_EQ(settings.c_cc[VTIME], 0);
+}
+
+TEST(SerialStreamOpen, NonTerminalsAreRefusedAndLeftUntouched) {
+  char path[] = "/tmp/tavix-not-a-port-XXXXXX";
+  const int file = mkstemp(path);
+  ASSERT_GE(file, 0);
+  ASSERT_EQ(write(file, "abc", 3), 3);
+  close(file);
+  const int before = OpenDescriptorCount();
+  for (const char* not_a_port : {static_cast<const char*>(path), "/dev/null"}) {
+    SerialStream stream(not_a_port, false);
+    errno = 0;
+    EXPECT_EQ(stream.Open(), -2) << not_a_port;
+    EXPECT_EQ(errno, ENOTTY) << not_a_port;
+    EXPECT_FALSE(stream.IsOpen());
+    EXPECT_EQ(OpenDescriptorCount(), before) << "the descriptor is closed again";
+    const uint8_t wakeup = 0x0A;
+    StderrCapture log;  // the refused write is logged
+    stream.Write(&wakeup, 1);
+  }
+  char contents[8] = {};
+  const int reread = open(path, O_RDONLY);
+  EXPECT_EQ(read(reread, contents, sizeof contents), 3);
+  EXPECT_STREQ(contents, "abc");
+  close(reread);
+  unlink(path);
+}
+
+TEST(SerialStreamOpen, BytesLeftUnreadBeforeOpeningAreDropped) {
+  PtyPeer peer;
+  peer.Send({1, 2, 3});
+  peer.AwaitQueued(3);
+  SerialStream stream(peer.Path().c_str());
+  ASSERT_TRUE(stream.IsOpen());
+  EXPECT_EQ(stream.Available(), 0);
+  EXPECT_EQ(peer.QueuedTowardsLibrary(), 0);
 }
 
 TEST(SerialStreamOpen, PathIsCopied) {
@@ -159,6 +199,35 @@ TEST(SerialStreamWait, EndsOnDataDeadlineOrHangUp) {
   EXPECT_EQ(stream.WaitForBytes(10, Deadline::In(Millis(5000))), WaitStatus::Failed);
   EXPECT_LT(watch.WallSeconds(), 1.5);
   EXPECT_TRUE(peer.Finish());
+}
+
+TEST(SerialStreamIo, DiscardInputDropsQueuedAndHeldBackBytes) {
+  PtyPeer peer;
+  SerialStream stream(peer.Path().c_str());
+  peer.Send({1, 2, 3});
+  peer.AwaitQueued(3);
+  EXPECT_EQ(stream.peek(), 1) << "the peeked byte is held back in the buffer";
+  stream.DiscardInput();
+  EXPECT_EQ(stream.Available(), 0);
+  EXPECT_EQ(peer.QueuedTowardsLibrary(), 0);
+
+  peer.Send({4});
+  char byte = 0;
+  stream.read(&byte, 1);
+  EXPECT_EQ(byte, 4) << "neither the held-back byte nor the queued ones come back";
+  EXPECT_TRUE(stream.good());
+}
+
+TEST(SerialStreamWait, ReadableButEmptyDescriptorWaitsOutTheDeadlineAsleep) {
+  int ends[2] = {-1, -1};
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  shutdown(ends[1], SHUT_WR);  // ends[0] is now readable for good, with nothing to read
+  Stopwatch watch;
+  EXPECT_EQ(WaitForBytes(ends[0], 2, Deadline::In(Millis(200))), WaitStatus::TimedOut);
+  EXPECT_GE(watch.WallSeconds(), 0.2);
+  EXPECT_LT(watch.CpuSeconds(), watch.WallSeconds() / 2) << "the wait must sleep between tries";
+  close(ends[0]);
+  close(ends[1]);
 }
 
 TEST(SerialStreamWait, ClosedStreamWaitsOutTheDeadline) {

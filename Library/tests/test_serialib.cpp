@@ -50,6 +50,17 @@ TEST_F(SerialibOnPty, ReadBudgetCoversTheWholeCallAndKeepsWhatArrived) {
   EXPECT_LT(empty.CpuSeconds(), 0.1) << "waiting for bytes must not spin";
 }
 
+TEST(SerialibReadableButEmpty, ReadEndsAtItsBudgetWithoutSpinning) {
+  serialib buffer;
+  buffer.fd = open("/dev/null", O_RDONLY | O_NONBLOCK);  // always readable, always empty
+  ASSERT_GE(buffer.fd, 0);
+  char bytes[4] = {};
+  Stopwatch watch;
+  EXPECT_EQ(buffer.sgetn(bytes, 4), 0);
+  EXPECT_GE(watch.WallSeconds(), 0.99);
+  EXPECT_LT(watch.CpuSeconds(), watch.WallSeconds() / 2) << "the wait must sleep between tries";
+}
+
 TEST_F(SerialibOnPty, ReadReturnsAsSoonAsTheLastByteArrives) {
   peer.Play({Pause(Millis(50)), Send({'x', 'y'})});
   char bytes[2] = {};

@@ -1,7 +1,10 @@
 #include "CandidatePorts.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <sys/stat.h>
 
 #include "CommandFailure.h"
 
@@ -10,12 +13,31 @@ namespace Tavix::Cli {
 using HardwareAPI::PortCandidate;
 using HardwareAPI::PortKind;
 
+namespace {
+
+[[noreturn]] void FailToRead(const std::string& directory, const std::string& reason) {
+  throw CommandFailure("cannot read the device directory " + directory + ": " + reason);
+}
+
+// The library lists a missing directory as one without ports; a user who mistyped --dev
+// is told instead.
+void RequireDirectory(const std::string& directory) {
+  struct stat status {};
+  if (stat(directory.c_str(), &status) != 0) {
+    FailToRead(directory, errno == ENOENT ? "no such directory" : std::strerror(errno));
+  }
+  if (!S_ISDIR(status.st_mode)) FailToRead(directory, "not a directory");
+}
+
+}  // namespace
+
 std::vector<PortCandidate> CandidatePorts(const std::string& directory) {
+  RequireDirectory(directory);
   std::vector<PortCandidate> candidates;
   try {
     candidates = HardwareAPI::ListCandidatePorts(directory);
   } catch (const std::filesystem::filesystem_error& error) {
-    throw CommandFailure("cannot read the device directory " + directory + ": " + error.code().message());
+    FailToRead(directory, error.code().message());
   }
   const auto by_path = [](const PortCandidate& a, const PortCandidate& b) { return a.path < b.path; };
   const auto same_path = [](const PortCandidate& a, const PortCandidate& b) { return a.path == b.path; };

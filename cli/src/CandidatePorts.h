@@ -8,8 +8,8 @@
 namespace Tavix::Cli {
 
 /// The library's candidate ports in `directory`, sorted by path, each port once (a link
-/// and its target name the same port). Throws CommandFailure if the directory cannot
-/// be read.
+/// and its target name the same port). Throws CommandFailure if the directory is
+/// missing, is not a directory or cannot be read.
 std::vector<HardwareAPI::PortCandidate> CandidatePorts(const std::string& directory);
 
 /// "acm", "usb" or "rfcomm".

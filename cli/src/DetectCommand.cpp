@@ -1,12 +1,15 @@
-// tavix detect: probes the candidate ports for arms and handles, showing which port it
-// waits on.
+// tavix detect: probes the candidate ports for arms and handles. Standard output gets one
+// line per device found and nothing else, so that scripts can read it; the port being
+// probed and the closing remarks go to standard error.
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "CandidatePorts.h"
 #include "Commands.h"
 #include "MutedStderr.h"
+#include "PortAccess.h"
 #include "StatusLine.h"
 
 namespace Tavix::Cli {
@@ -14,6 +17,8 @@ namespace {
 
 using HardwareAPI::PortCandidate;
 using HardwareAPI::PortKind;
+
+enum class Finding { Nothing, Arm, Handle, Busy };
 
 bool NoneChosen(const DetectTargets& targets) {
   return !targets.arms && !targets.handles && !targets.wired && !targets.wireless;
@@ -29,18 +34,44 @@ bool LooksForHandleOn(const PortCandidate& candidate, const DetectTargets& targe
          (targets.wireless && candidate.kind == PortKind::Rfcomm);
 }
 
-// Runs one of the library's probes (with its time-out rule) on `port`, showing the wait,
-// and counts it in `probed`.
-bool Probe(StatusLine& status, int& probed, const std::string& port, const char* device,
-           bool (*probe)(const char*)) {
-  status.Show("probing " + port + " for " + device + "...");
-  ++probed;
-  const MutedStderr quiet;
-  return probe(port.c_str());
-}
+class Detection {
+ public:
+  explicit Detection(const DetectTargets& targets) : targets_(targets), progress_(stderr) {}
 
-void Report(StatusLine& status, const char* device, const std::string& port) {
-  status.Clear();
+  // Probes `candidate` for what the targets ask for: an arm first, then a handle. A
+  // port whose probe failed because another program holds it is not probed again.
+  Finding Examine(const PortCandidate& candidate) {
+    if (LooksForArmOn(candidate, targets_)) {
+      if (Probe(candidate.path, "an arm", HardwareAPI::ProbeMorvek3WithTimeout)) return Finding::Arm;
+      if (IsHeldByAnotherProgram(candidate.path)) return Finding::Busy;
+    }
+    if (LooksForHandleOn(candidate, targets_)) {
+      if (Probe(candidate.path, "a handle", HardwareAPI::ProbeHandleWithTimeout)) return Finding::Handle;
+      if (IsHeldByAnotherProgram(candidate.path)) return Finding::Busy;
+    }
+    return Finding::Nothing;
+  }
+
+  void ClearProgress() { progress_.Clear(); }
+
+  int Probed() const { return probed_; }
+
+ private:
+  // Runs one of the library's probes (with its time-out rule) on `port`, showing the wait.
+  bool Probe(const std::string& port, const char* device, bool (*probe)(const char*)) {
+    progress_.Show("probing " + port + " for " + device + "...");
+    ++probed_;
+    const MutedStderr quiet;
+    return probe(port.c_str());
+  }
+
+  const DetectTargets& targets_;
+  StatusLine progress_;
+  int probed_ = 0;
+};
+
+void Report(Detection& detection, const char* device, const std::string& port) {
+  detection.ClearProgress();
   std::printf("%s %s\n", device, port.c_str());
   std::fflush(stdout);
 }
@@ -49,24 +80,33 @@ void Report(StatusLine& status, const char* device, const std::string& port) {
 
 int RunDetect(const Options& options) {
   const auto candidates = CandidatePorts(options.device_directory);
-  StatusLine status;
-  int probed = 0;
+  Detection detection(options.targets);
   int found = 0;
+  std::vector<std::string> busy;
   for (const PortCandidate& candidate : candidates) {
-    if (LooksForArmOn(candidate, options.targets) &&
-        Probe(status, probed, candidate.path, "an arm", HardwareAPI::ProbeMorvek3WithTimeout)) {
-      Report(status, "arm", candidate.path);
-      ++found;
-    } else if (LooksForHandleOn(candidate, options.targets) &&
-               Probe(status, probed, candidate.path, "a handle", HardwareAPI::ProbeHandleWithTimeout)) {
-      Report(status, "handle", candidate.path);
-      ++found;
+    switch (detection.Examine(candidate)) {
+      case Finding::Arm:
+        Report(detection, "arm", candidate.path);
+        ++found;
+        break;
+      case Finding::Handle:
+        Report(detection, "handle", candidate.path);
+        ++found;
+        break;
+      case Finding::Busy:
+        busy.push_back(candidate.path);
+        break;
+      case Finding::Nothing:
+        break;
     }
   }
-  status.Clear();
+  detection.ClearProgress();
   if (found == 0) {
-    std::printf("no device found: probed %d of the %zu candidate ports in %s\n", probed,
-                candidates.size(), options.device_directory.c_str());
+    std::fprintf(stderr, "no device found: probed %d of the %zu candidate ports in %s\n", detection.Probed(),
+                 candidates.size(), options.device_directory.c_str());
+  }
+  for (const std::string& port : busy) {
+    std::fprintf(stderr, "busy: another program holds %s; close it and detect again\n", port.c_str());
   }
   return 0;
 }

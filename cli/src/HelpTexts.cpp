@@ -6,6 +6,7 @@ namespace {
 const char* const kToolHelp = R"(Usage: tavix COMMAND [options]
        tavix COMMAND --help
        tavix --help
+       tavix --version
 
 Finds and examines Tavix haptic devices, Morvek3 arms and Gantrel handles, on
 serial ports.
@@ -18,9 +19,11 @@ Commands:
   latency    time round trips to an arm and show how they spread
 
   -h, --help   show this text and exit; after a command, that command's help
+  --version    show the version and exit
 
-Exit status: 0 on success; 1 when a port cannot be opened, a device does not
-answer or the connection is lost; 2 for bad arguments.
+Exit status: 0 on success; 1 when the device directory cannot be read, a port
+cannot be opened, a device does not answer or the connection is lost; 2 for
+bad arguments.
 )";
 
 const char* const kPortsHelp = R"(Usage: tavix ports [--dev DIR]
@@ -42,9 +45,12 @@ const char* const kDetectHelp = R"(Usage: tavix detect [--arms] [--handles] [--w
 Probes the candidate ports one after another: sends each the wake-up request
 and accepts it if it answers as an arm within 3 seconds or as a handle within
 5 seconds. A port that holds an arm is not probed again for a handle, and a
-port another program holds is passed over. Shows the port being probed while
-it waits: a silent port costs about 10 seconds for an arm and 5 for a handle.
-Ends with one line per device found: "arm PORT" or "handle PORT".
+port another program holds is passed over.
+
+Standard output gets one line per device found, "arm PORT" or "handle PORT",
+and nothing else. Standard error shows the port being probed while it waits (a
+silent port costs about 10 seconds for an arm and 5 for a handle), then says
+so when nothing was found and names each port that was busy.
 
 Options (any combination; none means --arms --handles):
   --arms       look for arms on acm ports
@@ -98,7 +104,9 @@ in microseconds, the exchanges per second and a histogram.
 
 Each reply is waited for 1 second (instead of the library's 5), so a silent
 port fails in about 2 seconds. A round trip that got no reply makes the exit
-status 1.
+status 1. Ctrl-C (SIGINT) or SIGTERM stops it early: the round trip under way
+is finished (so at least one is made), and the figures of those made are shown
+as above, with the same exit status.
 
 Options:
   -n N         number of round trips, 1 to 1000000 (default 1000)

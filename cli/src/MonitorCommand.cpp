@@ -53,7 +53,7 @@ int RunMonitor(const Options& options) {
   const StopRequest stop;  // first, so that a Ctrl-C while connecting also ends the run cleanly
   ArmConnection connection(options.port);
   PrintHeader(options);
-  StatusLine line;
+  StatusLine line(stdout);
   const auto period =
       std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.rate_hz));
   const Clock::time_point start = Clock::now();

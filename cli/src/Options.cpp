@@ -121,6 +121,10 @@ Options ParseOptions(int argc, const char* const* argv) {
     options.show_help = true;
     return options;
   }
+  if (args[0] == "--version") {
+    options.show_version = true;
+    return options;
+  }
   const NamedCommand* named = FindCommand(args[0]);
   if (named == nullptr) Reject("unknown command '" + args[0] + "'");
   options.command = named->command;

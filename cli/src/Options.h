@@ -21,6 +21,7 @@ struct DetectTargets {
 struct Options {
   Command command = Command::None;
   bool show_help = false;
+  bool show_version = false;
   std::string port;                                                  ///< info, monitor, latency
   std::string device_directory = HardwareAPI::kDeviceDirectory;      ///< ports, detect
   DetectTargets targets;                                             ///< detect

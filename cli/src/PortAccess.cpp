@@ -2,8 +2,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "CommandFailure.h"
@@ -48,6 +51,15 @@ void OpenPort(HardwareAPI::IO::SerialStream& stream) {
   if (!S_ISCHR(status.st_mode)) Fail(port, "not a serial port");
   if (stream.Open() != 1) Fail(port, Reason(errno));
   DiscardWaitingInput(stream);
+}
+
+bool IsHeldByAnotherProgram(const std::string& port) {
+  // Non-blocking, so that a port waiting for its carrier does not hold up the check.
+  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EBUSY;  // a port opened for exclusive use (TIOCEXCL)
+  const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);  // releases the lock, if it was taken
+  return held;
 }
 
 }  // namespace Tavix::Cli

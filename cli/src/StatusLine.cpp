@@ -1,6 +1,5 @@
 #include "StatusLine.h"
 
-#include <cstdio>
 #include <unistd.h>
 
 namespace Tavix::Cli {
@@ -11,29 +10,29 @@ constexpr const char* kRewind = "\r\033[K";
 
 }  // namespace
 
-StatusLine::StatusLine() : in_place_(isatty(STDOUT_FILENO) == 1) {}
+StatusLine::StatusLine(std::FILE* stream) : stream_(stream), in_place_(isatty(fileno(stream)) == 1) {}
 
 void StatusLine::Show(const std::string& text) {
   if (in_place_) {
-    std::printf("%s%s", kRewind, text.c_str());
+    std::fprintf(stream_, "%s%s", kRewind, text.c_str());
     showing_ = true;
   } else {
-    std::printf("%s\n", text.c_str());
+    std::fprintf(stream_, "%s\n", text.c_str());
   }
-  std::fflush(stdout);
+  std::fflush(stream_);
 }
 
 void StatusLine::Clear() {
   if (!showing_) return;
-  std::fputs(kRewind, stdout);
-  std::fflush(stdout);
+  std::fputs(kRewind, stream_);
+  std::fflush(stream_);
   showing_ = false;
 }
 
 void StatusLine::Keep() {
   if (!showing_) return;
-  std::fputs("\n", stdout);
-  std::fflush(stdout);
+  std::fputs("\n", stream_);
+  std::fflush(stream_);
   showing_ = false;
 }
 

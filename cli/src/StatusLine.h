@@ -1,14 +1,16 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace Tavix::Cli {
 
-/// A changing status on standard output: on a terminal one line rewritten in place,
+/// A changing status on an output stream: on a terminal one line rewritten in place,
 /// otherwise each update a line of its own, so that logs and pipes keep every one.
 class StatusLine {
  public:
-  StatusLine();
+  /// A status shown on `stream` (stdout or stderr), which must outlive it.
+  explicit StatusLine(std::FILE* stream);
 
   StatusLine(const StatusLine&) = delete;
   StatusLine& operator=(const StatusLine&) = delete;
@@ -23,6 +25,7 @@ class StatusLine {
   void Keep();
 
  private:
+  std::FILE* stream_;
   bool in_place_;
   bool showing_ = false;
 };

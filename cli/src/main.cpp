@@ -8,6 +8,7 @@
 #include "Commands.h"
 #include "HelpTexts.h"
 #include "Options.h"
+#include "Tavix/HardwareAPI/Version.h"
 
 namespace {
 
@@ -49,6 +50,10 @@ int main(int argc, char** argv) {
   }
   if (options.show_help) {
     std::fputs(HelpText(options.command), stdout);
+    return 0;
+  }
+  if (options.show_version) {
+    std::printf("tavix %s\n", Tavix::HardwareAPI::GetLibraryVersion());
     return 0;
   }
   try {

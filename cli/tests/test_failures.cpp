@@ -67,6 +67,13 @@ TEST(PortFailures, PortHeldByAnotherProgramIsBusy) {
   EXPECT_TRUE(Contains(result.err, "busy: another program holds it")) << result.err;
 }
 
+TEST(DeviceDirectoryFailures, MissingDirectoryIsNamed) {
+  const TavixResult result = RunTavix({"detect", "--dev", "/nonexistent/dev"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "tavix: cannot read the device directory /nonexistent/dev: no such directory\n");
+}
+
 TEST(SilentDevice, ArmFailsSoonWithAHintAtTheHandle) {
   SimulatorProcess arm({"arm", "--silent"});
   Stopwatch watch;

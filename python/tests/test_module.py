@@ -1,4 +1,5 @@
 import os
+import re
 import subprocess
 import sys
 import termios
@@ -8,14 +9,22 @@ import pytest
 import TavixHardwareAPI as api
 
 
+PYPROJECT = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "pyproject.toml")
+
+
 def composed_doc(signature, docstring):
     return "%s\n\n%s\n" % (signature, docstring)
 
 
+def project_version():
+    with open(PYPROJECT, encoding="utf-8") as pyproject:
+        return re.search(r'^version\s*=\s*"([^"]+)"', pyproject.read(), re.MULTILINE).group(1)
+
+
 def test_module_attributes_and_versions():
     assert api.__doc__ == "Python Implementation of the Tavix Hardware API"
-    assert api.__version__ == "dev"
-    assert api.get_cpp_version() == "0.1.9"
+    assert api.__version__ == project_version()
+    assert api.get_cpp_version() == api.__version__
 
 
 @pytest.mark.parametrize(
@@ -39,7 +48,7 @@ def test_module_functions_show_their_signatures(name, signature, docstring):
 def test_version_line_goes_to_file_descriptor_one_not_sys_stdout():
     code = "import io, sys, TavixHardwareAPI as api; sys.stdout = io.StringIO(); print(api.print_cpp_version())"
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert result.stdout == "Library version: 0.1.9\n"
+    assert result.stdout == "Library version: %s\n" % project_version()
 
 
 def test_device_is_a_bare_type():

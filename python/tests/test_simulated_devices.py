@@ -86,7 +86,7 @@ def test_streamed_frames_decode_as_compact_status():
         handle = api.Handle(api.SerialStream(port))
         statuses = [handle.GetGantrelStatus() for _ in range(30)]
     decoded = [status for status in statuses if status["error_flag"] == 0]
-    assert len(decoded) >= 15, "only frames whose body needs SLIP escapes may fail"
+    assert len(decoded) >= 25, "frames with SLIP escapes decode too; only a frame cut by the opening may fail"
     assert all(status["error_flag"] == 1 for status in statuses if status["error_flag"] != 0)
     for status in decoded:
         assert status["device_id"] == 9 and status["battery_level"] == pytest.approx(3.5)

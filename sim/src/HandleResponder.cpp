@@ -58,9 +58,8 @@ DeviceResponder::Exchange HandleResponder::Answer(const Bytes& input, Clock::tim
   }
 }
 
-// The body is stuffed as SLIP requires. A body that needs escapes (a byte 0xC0 or 0xDB,
-// say in the quaternion) makes the frame longer than the 19 bytes the host library
-// reads after the code, and the library reports such a frame as malformed.
+// The body is stuffed as SLIP requires: a byte 0xC0 or 0xDB (say in the quaternion) is
+// escaped, which makes the frame longer than the 19 bytes of an unescaped one.
 Bytes HandleResponder::StreamedMessage(Clock::time_point now) {
   const Bytes body = CompactBody(HandleReadingAt(SecondsOn(now)), identity_.device_id, battery_raw_);
   Bytes frame{kStatus};
@@ -80,7 +79,7 @@ DeviceResponder::Exchange HandleResponder::TakeHandleState(const Bytes& input) {
 Bytes HandleResponder::Info() const {
   Bytes reply{kInfo, identity_.tool_data_remaining};
   AppendU16(reply, identity_.device_id);
-  reply.insert(reply.end(), {identity_.model_number, identity_.hardware_version, identity_.firmware_version});
+  AppendBytes(reply, {identity_.model_number, identity_.hardware_version, identity_.firmware_version});
   return reply;
 }
 

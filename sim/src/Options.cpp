@@ -25,10 +25,11 @@ constexpr unsigned long long kMaxHangUpAfter = 1'000'000'000;
 
 const char* const kHelp = R"(Usage: tavix-sim arm|handle [options]
        tavix-sim --help
+       tavix-sim --version
 
 Plays a Tavix device on a new pseudo-terminal, for tests and benchmarks without
 hardware. Prints the port's path on the first line of standard output, then
-answers the host's requests until SIGINT or SIGTERM.
+answers the host's requests until SIGINT, SIGTERM or SIGHUP.
 
 Devices:
   arm        a Morvek3 force-feedback arm: answers the wake-up, the identifier
@@ -45,9 +46,8 @@ Device options:
   --uuid HEX          arm: 16-byte device identifier as 32 hex digits,
                       dashes allowed (default 7a5e5130-0000-4000-8000-000000000001)
   --stream HZ         handle: also send a compact status frame HZ times a
-                      second (0.1 to 1000). Frames are SLIP-stuffed; the host
-                      library reports a frame whose body needed escapes as a
-                      framing error
+                      second (0.1 to 1000), its body SLIP-stuffed and closed
+                      by END (C0)
   --battery RAW       handle: battery raw value 0 to 255, read by the host as
                       3.0 + 0.005 x RAW (default 180)
   --link PATH         also make PATH a symbolic link to the port (removed on exit)
@@ -65,9 +65,10 @@ Faults:
                       repeatable runs (default 1)
 
   -h, --help          show this text and exit
+  --version           show the version and exit
 
-Exit status: 0 after SIGINT, SIGTERM or --hangup-after; 1 when the port cannot
-be made or fails; 2 for bad arguments.
+Exit status: 0 after SIGINT, SIGTERM, SIGHUP or --hangup-after; 1 when the port
+cannot be made or fails; 2 for bad arguments.
 )";
 
 using Setter = std::function<void(Options&, const std::string& value)>;
@@ -176,7 +177,9 @@ Options ParseOptions(int argc, const char* const* argv) {
       options.show_help = true;
       return options;
     }
+    if (arg == "--version") options.show_version = true;
   }
+  if (options.show_version) return options;
   if (args.empty()) Reject("name the device to play: arm or handle");
   options.kind = ParseKind(args[0]);
   for (std::size_t i = 1; i < args.size();) i = ApplyOption(args, i, options);

@@ -14,6 +14,7 @@ struct Options {
   enum class Kind { Arm, Handle };
 
   bool show_help = false;
+  bool show_version = false;
   Kind kind = Kind::Arm;
   uint16_t device_id = 1;
   std::array<uint8_t, 16> device_uuid{0x7a, 0x5e, 0x51, 0x30, 0x00, 0x00, 0x40, 0x00,

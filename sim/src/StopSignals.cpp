@@ -5,6 +5,10 @@
 namespace Tavix::Simulator {
 namespace {
 
+// SIGHUP too: a simulator started from a terminal that is closed must still hang up its
+// port and remove its link rather than die and leave the link dangling.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 volatile std::sig_atomic_t stop_requested = 0;
 
 void RequestStop(int) { stop_requested = 1; }
@@ -14,17 +18,16 @@ void RequestStop(int) { stop_requested = 1; }
 StopSignals::StopSignals() {
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
+  for (const int number : kStopSignals) sigaddset(&stop_signals, number);
   pthread_sigmask(SIG_BLOCK, &stop_signals, &wait_mask_);
-  sigdelset(&wait_mask_, SIGINT);
-  sigdelset(&wait_mask_, SIGTERM);
 
   struct sigaction action {};
   action.sa_handler = RequestStop;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (const int number : kStopSignals) {
+    sigdelset(&wait_mask_, number);
+    sigaction(number, &action, nullptr);
+  }
 }
 
 bool StopSignals::Requested() const { return stop_requested != 0; }

@@ -4,7 +4,7 @@
 
 namespace Tavix::Simulator {
 
-/// Turns SIGINT and SIGTERM into a stop request that a poll loop cannot miss: the two
+/// Turns SIGINT, SIGTERM and SIGHUP into a stop request that a poll loop cannot miss: the
 /// signals stay blocked except while the loop waits in ppoll(2) with `WaitMask()`, so
 /// one arriving between a check of `Requested()` and the wait still ends the wait.
 /// One instance per process.

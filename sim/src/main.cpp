@@ -11,6 +11,7 @@
 #include "PortServer.h"
 #include "PseudoTerminal.h"
 #include "StopSignals.h"
+#include "Tavix/HardwareAPI/Version.h"
 
 namespace {
 
@@ -57,6 +58,10 @@ int main(int argc, char** argv) {
   }
   if (options.show_help) {
     std::fputs(HelpText(), stdout);
+    return 0;
+  }
+  if (options.show_version) {
+    std::printf("tavix-sim %s\n", Tavix::HardwareAPI::GetLibraryVersion());
     return 0;
   }
   try {

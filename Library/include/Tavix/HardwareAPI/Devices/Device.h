@@ -62,7 +62,8 @@ class Device {
   void SendCodeAndFloats(uint8_t code, const float* values, const int& count);
 
   /// Reads the end-effector state reply (code 0x2B, 24 bytes: position then velocity).
-  /// On a wrong header discards up to 1024 bytes (in practice: waits out the time-out);
+  /// On a wrong header waits for up to 1024 bytes (in practice: waits out the time-out,
+  /// logging the line-87 time-out) and then drops every byte received and not yet read;
   /// on any failure both outputs keep their values.
   void ReadEndEffectorState(Vector3& position, Vector3& velocity);
 
@@ -78,7 +79,8 @@ class Device {
  protected:
   /// Reads a reply made of the header codes `header` (each read, each with its own
   /// time-out) and then `payload_length` bytes into `receive_buffer`. When a code does
-  /// not match, does one discard read of `kBufferSize` bytes and returns false; when
+  /// not match, does one discard read of `kBufferSize` bytes, then drops whatever is
+  /// still queued on the stream (`SerialStream::DiscardInput`), and returns false; when
   /// the payload comes up short, returns false without a discard.
   bool ReadReply(std::initializer_list<uint8_t> header, std::size_t payload_length);
 

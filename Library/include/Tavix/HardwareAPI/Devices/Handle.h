@@ -74,13 +74,18 @@ class Handle : public Device {
   void RequestStatus();
 
   /// Reads the next compact status frame: skips bytes until the code 0xDA, reads the
-  /// 19 bytes that follow, unstuffs them into the 18-byte body and converts it. Never
-  /// fails otherwise than through `error_flag`:
+  /// SLIP-stuffed frame that follows up to its closing END (0xC0), unstuffs it into the
+  /// 18-byte body and converts it. The frame is 19 to 37 bytes long; the read starts
+  /// with 19 and then asks for only as many more as the escapes seen so far require, so
+  /// it never takes a byte past the END of a well-formed frame (a malformed one whose
+  /// END comes early may lose bytes up to the 19th). Never fails otherwise than through
+  /// `error_flag`:
   ///   2, all else 0: no 0xDA arrived; each byte waits up to `timeout`, and the search
   ///                  as a whole ends `timeout` after the call began (no limit when
   ///                  `timeout` is 0 or less)
-  ///   1, all else 0: the 19 bytes did not all arrive in time, or the body did not come
-  ///                  out at exactly 18 bytes
+  ///   1, all else 0: the frame's bytes did not all arrive in time (each read waits up
+  ///                  to `timeout`), or no END closed a body of exactly 18 bytes within
+  ///                  37 bytes
   /// A code 0 received while searching counts as nothing arriving (2).
   GantrelStatus GetGantrelStatus();
 

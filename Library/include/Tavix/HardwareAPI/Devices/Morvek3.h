@@ -16,7 +16,8 @@ namespace Tavix::HardwareAPI::Devices {
 /// Every exchange writes one request and reads one reply: a header code (checked), then
 /// a fixed payload. A wrong header code is followed by one discard read of up to 1024
 /// bytes, which in practice waits out the time-out, so a silent or confused device costs
-/// up to two time-outs; a short payload fails without a discard. Failures never throw:
+/// up to two time-outs; the bytes still queued after it are dropped, so the next
+/// exchange reads its own reply. A short payload fails without a discard. Failures never throw:
 /// they yield all-zero results (or leave caller outputs unchanged) and are logged by
 /// `Device` on stderr. Use the device from one thread at a time.
 class Morvek3 : public Device {

@@ -15,9 +15,10 @@ namespace Tavix::HardwareAPI::IO {
 /// The library's handle on one serial port: an iostream whose unbuffered stream buffer
 /// (`serialib`) reads and writes the port's descriptor directly.
 ///
-/// The port is opened at 115200 baud, 8 data bits, no parity, 1 stop bit, raw mode,
-/// VMIN = VTIME = 0, non-blocking, with DTR raised and, where the driver offers it, low
-/// latency. Only one stream at a time can hold a port. Devices hold a non-owning pointer
+/// Only terminals are opened. The port is opened at 115200 baud, 8 data bits, no
+/// parity, 1 stop bit, raw mode, VMIN = VTIME = 0, non-blocking, with DTR raised and,
+/// where the driver offers it, low latency; bytes already waiting on it are dropped.
+/// Only one stream at a time can hold a port. Devices hold a non-owning pointer
 /// to a stream, so a stream must outlive every device built on it.
 ///
 /// Failures never throw: a port that cannot be opened leaves the stream closed (reads
@@ -51,12 +52,20 @@ class SerialStream : public std::iostream {
   /// read left end-of-file on the stream.
   virtual void Write(const uint8_t* data, std::size_t length);
 
-  /// Creates and installs the stream buffer, opens and configures the port. Returns 1
-  /// when the port was opened, -2 when open(2) failed or another stream (in this or any
-  /// other process) holds the port; the stream then stays closed. The port is held with
-  /// an advisory lock (flock) until `Close` or destruction. Runs once: a second call
-  /// changes nothing and reports the first call's outcome.
+  /// Creates and installs the stream buffer, opens and configures the port, and drops
+  /// whatever was waiting in its receive queue. Returns 1 when the port was opened, -2
+  /// when open(2) failed, when the path is not a terminal (not a character device whose
+  /// line settings can be read, such as a regular file or /dev/null; errno is then
+  /// ENOTTY and nothing was written to it), or when another stream (in this or any other
+  /// process) holds the port; the stream then stays closed and keeps no descriptor. The
+  /// port is held with an advisory lock (flock) until `Close` or destruction. Runs once:
+  /// a second call changes nothing and reports the first call's outcome.
   int8_t Open();
+
+  /// Drops every received byte not yet read: the driver's receive queue (tcflush
+  /// TCIFLUSH) and a byte held back in the buffer's push-back slot. The stream's state
+  /// flags are left as they are. Does nothing else on a stream without an open port.
+  void DiscardInput();
 
   /// Blocks until at least `count` bytes wait in the driver's receive queue, the
   /// deadline passes, or the port fails or hangs up (errno then tells why). Costs no CPU

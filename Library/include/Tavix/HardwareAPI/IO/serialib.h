@@ -28,7 +28,8 @@ class serialib : public std::basic_streambuf<char> {
   serialib& operator=(const serialib&) = delete;
 
   /// Reads up to `count` bytes into `buffer` within 1000 ms, blocking in poll(2) while
-  /// nothing is waiting. Returns the bytes obtained (fewer than `count`, possibly 0,
+  /// nothing is waiting (and napping a millisecond at a time on a descriptor that stays
+  /// readable with nothing to read, so the budget holds and no core spins). Returns the bytes obtained (fewer than `count`, possibly 0,
   /// when the budget runs out), or -2 when the port reports an error or hangs up; bytes
   /// read before the error stay in `buffer` but are not counted. A read is always
   /// tried at least once.
