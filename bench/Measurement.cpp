@@ -1,7 +1,6 @@
 #include "Measurement.h"
 
 #include <algorithm>
-#include <ctime>
 
 namespace Tavix::Bench {
 namespace {
@@ -14,12 +13,6 @@ void Append(Run& total, const Run& part) {
 }
 
 }  // namespace
-
-double ThreadCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
 
 std::vector<Run> MeasureSideBySide(const std::vector<Case>& cases, int warm_up, int count, int per_turn,
                                    AllocationCount allocations_so_far) {

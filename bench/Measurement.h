@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "Timing.h"
+
 namespace Tavix::Bench {
+
+using Testing::ThreadCpuSeconds;
 
 /// Exchanges measured per C++ case, after the warm-up exchanges.
 constexpr int kCppExchanges = 20000;
@@ -13,9 +17,6 @@ constexpr int kWarmUpExchanges = 1000;
 /// Exchanges a case makes before the next case measured side by side takes its turn:
 /// short turns, so that every case meets the same changes of the machine's load.
 constexpr int kExchangesPerTurn = 20;
-
-/// CPU time the calling thread has used so far (CLOCK_THREAD_CPUTIME_ID), in seconds.
-double ThreadCpuSeconds();
 
 /// What a run of repeated exchanges took.
 struct Run {

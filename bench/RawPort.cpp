@@ -3,10 +3,8 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
-#include <termios.h>
 #include <unistd.h>
 
 #include "ArmMessages.h"
@@ -16,27 +14,18 @@ namespace {
 
 constexpr int kReplyTimeoutMs = 1000;
 
-// The line settings of Library/src/SerialStream.cpp.
-void ConfigureRawLine(int fd) {
-  termios settings{};
-  cfsetispeed(&settings, B115200);
-  cfsetospeed(&settings, B115200);
-  settings.c_iflag = IGNBRK | IGNPAR;
-  settings.c_cflag |= CS8 | CREAD | CLOCAL;
-  settings.c_cc[VMIN] = 0;
-  settings.c_cc[VTIME] = 0;
-  tcsetattr(fd, TCSANOW, &settings);
+int OpenDescriptorOf(const HardwareAPI::IO::SerialStream& stream) {
+  if (!stream.IsOpen()) throw std::runtime_error("cannot open " + stream.PortPath() + ": " + std::strerror(errno));
+  return stream.Descriptor();
 }
 
 }  // namespace
 
 RawPort::RawPort(const std::string& path)
-    : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
-  if (fd_ < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-  ConfigureRawLine(fd_);
-}
+    : own_stream_(std::make_unique<HardwareAPI::IO::SerialStream>(path.c_str())),
+      fd_(OpenDescriptorOf(*own_stream_)) {}
 
-RawPort::~RawPort() { ::close(fd_); }
+RawPort::RawPort(const HardwareAPI::IO::SerialStream& stream) : fd_(OpenDescriptorOf(stream)) {}
 
 bool RawPort::Exchange(const uint8_t* request, std::size_t request_length, uint8_t* reply,
                        std::size_t reply_length) {

@@ -2,21 +2,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "Tavix/HardwareAPI/IO/SerialStream.h"
 
 namespace Tavix::Bench {
 
-/// A serial port opened as the library opens one (O_NONBLOCK, raw 8N1 at 115200 baud,
-/// VMIN = VTIME = 0) and driven with nothing but write(2), poll(2) and read(2): the
-/// fastest exchange the machine allows, against which the library is measured.
+/// A serial port opened and configured by the library (a SerialStream) and driven with
+/// nothing but write(2), poll(2) and read(2) on its descriptor: the fastest exchange the
+/// machine allows, against which the library is measured.
 class RawPort {
  public:
-  /// Opens `path`. Throws std::runtime_error if it cannot be opened.
+  /// Opens `path` with a stream of its own. Throws std::runtime_error if it cannot be opened.
   explicit RawPort(const std::string& path);
-  ~RawPort();
-
-  RawPort(const RawPort&) = delete;
-  RawPort& operator=(const RawPort&) = delete;
+  /// Uses the port of `stream`, which must stay open while the raw port is used; a
+  /// device on the stream and the raw port can then take turns on one port. Throws
+  /// std::runtime_error if the stream has no open port.
+  explicit RawPort(const HardwareAPI::IO::SerialStream& stream);
 
   /// Writes `request` in one write(2), then reads exactly `reply_length` bytes into
   /// `reply`, blocking in poll(2) while none are waiting. False on a failure or when
@@ -25,6 +28,7 @@ class RawPort {
                 std::size_t reply_length);
 
  private:
+  std::unique_ptr<HardwareAPI::IO::SerialStream> own_stream_;
   int fd_ = -1;
 };
 

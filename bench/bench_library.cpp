@@ -2,14 +2,15 @@
 // latency, rate, CPU and heap allocations per exchange; then the CPU a thread uses
 // while it waits for a device that answers after 1 ms, and for one that never answers;
 // and how soon a wait notices the rest of a reply that arrives in two parts.
-// Built once with each wait: bench_library_poll has the library's own
-// (Library/src/PortWait.cpp), bench_library_spinning the busy-polling one of
-// bench/SpinningPortWait.cpp. Case names start with the wait's name.
+// Run once with each wait: `poll` is the library's own SerialStream, `spinning` the
+// busy-polling SpinningStream. Case names start with the wait's name.
 //
-//   bench_library_<wait> <results-directory>
+//   bench_library <results-directory> poll|spinning
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "AllocationCounter.h"
@@ -18,18 +19,19 @@
 #include "PtyResponder.h"
 #include "RawPort.h"
 #include "ResultWriter.h"
-#include "launcher/SimulatorProcess.h"
+#include "SimulatorProcess.h"
+#include "SpinningStream.h"
 #include "Tavix/HardwareAPI/Devices/Morvek3.h"
 #include "Tavix/HardwareAPI/IO/SerialStream.h"
 
 namespace {
 
 using namespace Tavix::Bench;
-using Tavix::Simulator::SimulatorProcess;
 using Tavix::HardwareAPI::Devices::Morvek3;
 using Tavix::HardwareAPI::IO::SerialStream;
+using Tavix::Testing::PtyResponder;
+using Tavix::Testing::SimulatorProcess;
 
-const std::string kPrefix = std::string(TAVIX_BENCH_WAIT) + ".";
 const Tavix::HardwareAPI::Vector3 kZero{0.0f, 0.0f, 0.0f};
 
 // A device answering after 1 ms, as a USB device would: long enough to show what
@@ -43,40 +45,54 @@ constexpr std::size_t kFirstPartLength = 13;
 constexpr std::chrono::microseconds kUsbFrame{1000};
 constexpr int kSplitExchanges = 1000;
 
-// The raw client and the library take turns on one port of one simulator, so both
-// meet the same simulator process, scheduled the same way.
-void MeasureExchanges(const ResultWriter& results) {
+// The wait measured, named on the command line.
+struct Wait {
+  std::string prefix;  ///< of every case name
+  bool spinning;
+};
+
+// An arm on a port, through a stream with the wait measured, and a raw client on the
+// same port: the two take turns on it, so both meet the same device, scheduled the
+// same way.
+struct ArmAndRawClient {
+  ArmAndRawClient(const Wait& wait, const std::string& path)
+      : stream(wait.spinning ? std::make_unique<SpinningStream>(path.c_str())
+                             : std::make_unique<SerialStream>(path.c_str())),
+        arm(stream.get()),
+        raw(*stream) {}
+
+  std::unique_ptr<SerialStream> stream;
+  Morvek3 arm;
+  RawPort raw;
+};
+
+void MeasureExchanges(const Wait& wait, const ResultWriter& results) {
   const SimulatorProcess simulator({"arm"});
-  SerialStream stream(simulator.PortPath().c_str());
-  Morvek3 arm(&stream);
-  RawPort raw(simulator.PortPath());
+  ArmAndRawClient port(wait, simulator.PortPath());
   const std::vector<Case> cases{
-      {kPrefix + "raw", [&] { ExchangeZeroForce(raw); }},
-      {kPrefix + "end_effector_force", [&] { arm.EndEffectorForce(kZero); }},
-      {kPrefix + "joint_torques", [&] { arm.JointTorques(kZero); }},
-      {kPrefix + "get_temperature", [&] { arm.GetTemperature(); }},
+      {wait.prefix + "raw", [&] { ExchangeZeroForce(port.raw); }},
+      {wait.prefix + "end_effector_force", [&] { port.arm.EndEffectorForce(kZero); }},
+      {wait.prefix + "joint_torques", [&] { port.arm.JointTorques(kZero); }},
+      {wait.prefix + "get_temperature", [&] { port.arm.GetTemperature(); }},
   };
   results.RecordRuns(cases, MeasureSideBySide(cases, kWarmUpExchanges, kCppExchanges, kExchangesPerTurn,
                                               AllocationsSoFar));
 }
 
-void MeasureDelayedReplies(const ResultWriter& results) {
+void MeasureDelayedReplies(const Wait& wait, const ResultWriter& results) {
   const SimulatorProcess simulator({"arm", "--reply-delay-us", kUsbReplyDelayUs});
-  SerialStream stream(simulator.PortPath().c_str());
-  Morvek3 arm(&stream);
-  const auto exchange = [&] { arm.EndEffectorForce(kZero); };
+  ArmAndRawClient port(wait, simulator.PortPath());
+  const auto exchange = [&] { port.arm.EndEffectorForce(kZero); };
   Repeat(kDelayedExchanges / 10, exchange);
-  results.RecordRun(kPrefix + "delayed_reply", Repeat(kDelayedExchanges, exchange, AllocationsSoFar));
+  results.RecordRun(wait.prefix + "delayed_reply", Repeat(kDelayedExchanges, exchange, AllocationsSoFar));
 }
 
-void MeasureSplitReplies(const ResultWriter& results) {
+void MeasureSplitReplies(const Wait& wait, const ResultWriter& results) {
   const PtyResponder responder(kForceRequestLength, {ZeroStateReply(), kFirstPartLength, kUsbFrame});
-  SerialStream stream(responder.PortPath().c_str());
-  Morvek3 arm(&stream);
-  RawPort raw(responder.PortPath());
+  ArmAndRawClient port(wait, responder.PortPath());
   const std::vector<Case> cases{
-      {kPrefix + "split_raw", [&] { ExchangeZeroForce(raw); }},
-      {kPrefix + "split_reply", [&] { arm.EndEffectorForce(kZero); }},
+      {wait.prefix + "split_raw", [&] { ExchangeZeroForce(port.raw); }},
+      {wait.prefix + "split_reply", [&] { port.arm.EndEffectorForce(kZero); }},
   };
   results.RecordRuns(cases, MeasureSideBySide(cases, kSplitExchanges / 10, kSplitExchanges, kExchangesPerTurn,
                                               AllocationsSoFar));
@@ -84,26 +100,27 @@ void MeasureSplitReplies(const ResultWriter& results) {
 
 // One header wait with the default time-out on a device that never answers; the
 // library logs the time-out on stderr.
-void MeasureSilentWait(const ResultWriter& results) {
+void MeasureSilentWait(const Wait& wait, const ResultWriter& results) {
   const SimulatorProcess simulator({"arm", "--silent"});
-  SerialStream stream(simulator.PortPath().c_str());
-  Morvek3 arm(&stream);
-  results.RecordRun(kPrefix + "silent_wait", Repeat(1, [&] { arm.ReadHeaderCode(); }, AllocationsSoFar));
+  ArmAndRawClient port(wait, simulator.PortPath());
+  results.RecordRun(wait.prefix + "silent_wait", Repeat(1, [&] { port.arm.ReadHeaderCode(); }, AllocationsSoFar));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s <results-directory>\n", argv[0]);
+  const bool known_wait = argc == 3 && (std::strcmp(argv[2], "poll") == 0 || std::strcmp(argv[2], "spinning") == 0);
+  if (!known_wait) {
+    std::fprintf(stderr, "usage: %s <results-directory> poll|spinning\n", argv[0]);
     return 2;
   }
   try {
+    const Wait wait{std::string(argv[2]) + ".", std::strcmp(argv[2], "spinning") == 0};
     const ResultWriter results(argv[1]);
-    MeasureExchanges(results);
-    MeasureDelayedReplies(results);
-    MeasureSplitReplies(results);
-    MeasureSilentWait(results);
+    MeasureExchanges(wait, results);
+    MeasureDelayedReplies(wait, results);
+    MeasureSplitReplies(wait, results);
+    MeasureSilentWait(wait, results);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "bench_library: %s\n", error.what());
     return 1;

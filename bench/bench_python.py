@@ -8,7 +8,7 @@ The C++ exchanges come from bench/CppTurns.cpp, loaded with ctypes and timed in 
 Python and C++ take turns of a few exchanges, so a change of the machine's load
 touches both alike, and swap simulators halfway. Writes its results beside the C++ benchmarks' (one JSON object a
 line in results.jsonl, latencies in <case>.samples), where bench/report.py reads them.
-The simulator is found as the examples find it (examples/simulator.py).
+The simulator is found as the examples find it (tavix.simulator).
 """
 
 import contextlib
@@ -19,11 +19,8 @@ import threading
 import time
 from pathlib import Path
 
-REPO_ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO_ROOT / "examples"))
-
-import TavixHardwareAPI as api  # noqa: E402
-from simulator import running as running_simulator  # noqa: E402
+import TavixHardwareAPI as api
+from tavix.simulator import running as running_simulator
 
 WARM_UP = 500
 EXCHANGES = 10000  # per case

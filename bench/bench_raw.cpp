@@ -1,7 +1,7 @@
 // What the simulator itself adds to a round trip: the end-effector force exchange done
-// with bare write/poll/read on a port opened as the library opens one, against
-// tavix-sim and, side by side, against a bare pseudo-terminal responder; with the CPU
-// each of the two answering processes used per request.
+// with bare write/poll/read on a port the library opened, against tavix-sim and, side
+// by side, against a bare pseudo-terminal responder; with the CPU each of the two
+// answering processes used per request.
 //
 //   bench_raw <results-directory>
 
@@ -10,15 +10,17 @@
 
 #include "ArmMessages.h"
 #include "Measurement.h"
-#include "ProcessCpu.h"
 #include "PtyResponder.h"
 #include "RawPort.h"
 #include "ResultWriter.h"
-#include "launcher/SimulatorProcess.h"
+#include "SimulatorProcess.h"
+#include "Timing.h"
 
 int main(int argc, char** argv) {
   using namespace Tavix::Bench;
-  using Tavix::Simulator::SimulatorProcess;
+  using Tavix::Testing::ProcessCpuSeconds;
+  using Tavix::Testing::PtyResponder;
+  using Tavix::Testing::SimulatorProcess;
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s <results-directory>\n", argv[0]);
     return 2;

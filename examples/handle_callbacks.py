@@ -27,7 +27,7 @@ from typing import List, Optional, Sequence, Union
 
 import TavixHardwareAPI as api
 
-import simulator
+from tavix import simulator
 
 USER_DATA = b"hello"
 STATUS_REQUESTS = 3

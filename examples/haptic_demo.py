@@ -18,7 +18,12 @@ What it does, in order:
 
 A device whose port is not named (--port, --handle-port, --detect) is played by
 tavix-sim, the simulator that comes with the module; the demo starts and stops it.
-Exit status: 0 on success, 1 when a device does not answer or the simulator is missing.
+Exit status: 0 on success, 1 when a device does not answer, a port fails or the
+simulator is missing.
+
+The devices' ports are opened as `Port`s, on which a failed exchange raises instead of
+returning zeros that look like a position: the loop counts a reply that does not come
+(or a wrong one) and sends no force on the next tick, and a port that fails ends it.
 """
 
 import argparse
@@ -31,12 +36,16 @@ from typing import List, Optional, Sequence, Tuple, Union
 
 import TavixHardwareAPI as api
 
-import simulator
+from tavix import simulator
 
 ARM_MODEL_NUMBER = 4  # what a Morvek3 reports as its model in the wake-up reply
 
 # The loop's clock: one exchange per tick, ticks on a fixed grid from the start.
 PERIOD_NS = 1_000_000  # 1 ms: 1 kHz
+# How long to wait for a reply: the first, the wake-up's, may take a while after the
+# port opens; in the loop a reply that has not come after REPLY_TIMEOUT is given up on.
+WAKE_TIMEOUT = 5.0  # s
+REPLY_TIMEOUT = 0.05  # s
 
 # The scene, in the arm's coordinates (metres, newtons), placed relative to where the
 # end effector is when the loop starts, so that it suits any arm in any pose.
@@ -64,7 +73,7 @@ Vector = List[float]
 
 
 class Failure(Exception):
-    """A device did not answer: the demo stops with this message."""
+    """A device did not answer, or its port failed: the demo stops with this message."""
 
 
 # --- the scene ---------------------------------------------------------------------
@@ -127,6 +136,7 @@ class LoopRecord:
     def __init__(self) -> None:
         self.round_trips: List[int] = []
         self.missed_deadlines = 0
+        self.failed_exchanges = 0  # no reply in time, or a wrong one
         self.ticks_in_wall = 0
         self.deepest = 0.0  # m
         self.strongest_push = 0.0  # N
@@ -188,7 +198,10 @@ def run_haptic_loop(arm: api.Morvek3, seconds: float) -> LoopRecord:
     returned. The ticks are start + n x 1 ms, not "1 ms after the last one", so small
     delays do not add up and the rate does not drift. A tick whose exchange finishes
     after the next tick began has missed its deadline; the next exchange then starts at
-    once, and ticks that passed entirely are dropped rather than made up in a burst."""
+    once, and ticks that passed entirely are dropped rather than made up in a burst.
+
+    An exchange that fails gives no state: the next force is then zero, as there is
+    nothing to work it out from."""
     position, velocity = arm.end_effector_force([0.0, 0.0, 0.0])
     scene = Scene(position)
     middle = [scene.start[0] + CIRCLE_RADIUS, scene.start[1], scene.start[2]]
@@ -207,13 +220,21 @@ def run_haptic_loop(arm: api.Morvek3, seconds: float) -> LoopRecord:
     while next_tick < end:
         sleep_until(next_tick)
         sent = time.monotonic_ns()
-        position, velocity = arm.end_effector_force(force)
+        try:
+            position, velocity = arm.end_effector_force(force)
+            answered = True
+        except (api.DeviceTimeoutError, api.ProtocolError):
+            answered = False
         received = time.monotonic_ns()
         record.round_trips.append(received - sent)
 
-        force = scene.force(position, velocity, (received - start) / 1e9)
+        if answered:
+            force = scene.force(position, velocity, (received - start) / 1e9)
+        else:
+            record.failed_exchanges += 1
+            force = [0.0, 0.0, 0.0]
         depth = scene.depth(position)
-        if depth > 0:
+        if answered and depth > 0:
             record.ticks_in_wall += 1
             record.deepest = max(record.deepest, depth)
             record.strongest_push = max(record.strongest_push, -scene.wall_push(position, velocity))
@@ -243,19 +264,22 @@ def sleep_until(deadline_ns: int) -> None:
 def wake_arm(port: str) -> api.Morvek3:
     """Opens the arm's port, wakes the arm and prints its identity."""
     check_port_exists(port, "arm")
-    arm = api.Morvek3(api.SerialStream(port))
+    arm_port = api.Port(port, timeout=WAKE_TIMEOUT)  # PortError if it cannot be opened
+    arm = api.Morvek3(arm_port)  # keeps the port open as long as the arm lives
     print("Waking the arm on %s" % port)
-    info = arm.device_wakeup_dict()  # all zero when nothing answers within the time-out
-    if info["device_model_number"] == 0:
-        raise Failure("no arm answered on %s (is it powered on, and is no other program using the port?)"
-                      % port)
+    try:
+        info = arm.device_wakeup_dict()
+        identifier, firmware = arm.get_device_id(), arm.get_firmware_version()
+    except api.DeviceError as error:
+        raise Failure("no arm answered on %s (is it powered on?): %s" % (port, error))
     if info["device_model_number"] != ARM_MODEL_NUMBER:
         raise Failure("the device on %s is model %d, not a Morvek3 arm (model %d)"
                       % (port, info["device_model_number"], ARM_MODEL_NUMBER))
     print("  device id %d, model %d, hardware version %d, firmware version %d" % (
         info["device_id"], info["device_model_number"], info["hardware_version"], info["firmware_version"]))
-    print("  identifier       %s" % arm.get_device_id())
-    print("  firmware version %s" % arm.get_firmware_version())
+    print("  identifier       %s" % identifier)
+    print("  firmware version %s" % firmware)
+    arm_port.timeout = REPLY_TIMEOUT
     return arm
 
 
@@ -279,13 +303,17 @@ class StatusHandle(api.Handle):
 def show_handle_status(port: str) -> None:
     """Asks the handle on `port` for its status and prints what its callback received."""
     check_port_exists(port, "handle")
-    handle = StatusHandle(api.SerialStream(port))
+    handle = StatusHandle(api.Port(port, timeout=WAKE_TIMEOUT))
     print("Asking the handle on %s for its status" % port)
     handle.RequestStatus()
-    # Receive reads one reply and calls the callback for it; -1 when nothing came in time.
-    handle.Receive()
+    # Receive reads one reply and calls the callback for it; on a Port it raises when
+    # no reply comes in time.
+    try:
+        handle.Receive()
+    except api.DeviceError as error:
+        raise Failure("no handle answered on %s: %s" % (port, error))
     if handle.status is None:
-        raise Failure("no handle answered on %s" % port)
+        raise Failure("the handle on %s did not answer with its status" % port)
     device_id, quaternion, error_flag, hall_level, user_data = handle.status
     print("  handle %d: orientation (x y z w) %s, hall-effect level %d, error flag %d, user data %r"
           % (device_id, vector_text(quaternion, 1, "%.3f"), hall_level, error_flag, bytes(user_data)))
@@ -307,6 +335,7 @@ def print_summary(record: LoopRecord) -> None:
     print("  round trip        p50 %d us, p99 %d us, max %d us" % (
         percentile(trips, 50) // 1000, percentile(trips, 99) // 1000, trips[-1] // 1000))
     print("  missed deadlines  %d" % record.missed_deadlines)
+    print("  failed exchanges  %d" % record.failed_exchanges)
     if record.ticks_in_wall:
         print("  wall              touched for %.2f s, at most %.1f mm deep, pushing back with up to %.1f N"
               % (record.ticks_in_wall * PERIOD_NS / 1e9, record.deepest * 1000, record.strongest_push))
@@ -360,7 +389,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             if handle_port is not None:
                 show_handle_status(handle_port)
             print_summary(record)
-    except (Failure, simulator.SimulatorError) as error:
+    except (Failure, api.DeviceError, simulator.SimulatorError) as error:
         print("haptic_demo: %s" % error, file=sys.stderr)
         return 1
     return 0

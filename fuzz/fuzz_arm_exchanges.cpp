@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "ArmProtocol.h"
-#include "FuzzPort.h"
+#include "Harness.h"
+#include "SocketPeer.h"
 #include "Tavix/HardwareAPI/ArmGeometry.h"
 #include "Tavix/HardwareAPI/Devices/Morvek3.h"
 
@@ -27,15 +28,9 @@ const Vector3 kCalibrationAngles{10.0f, -20.0f, 30.0f};
 const Vector3 kUntouched{-7.0f, -7.0f, -7.0f};
 
 struct Fixture {
-  Fixture() { arm.timeout = kFuzzTimeout; }
-  FuzzPort port;
+  Tavix::Testing::SocketPeer port;
   Morvek3 arm{&port.Stream()};
 };
-
-Fixture& TheFixture() {
-  static Fixture fixture;
-  return fixture;
-}
 
 Bytes CommandBytes(uint8_t code, const Vector3& values) {
   Bytes bytes(1 + sizeof values);
@@ -201,16 +196,10 @@ const std::vector<Operation>& Operations() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  QuietLibraryLog(argc, argv);
-  TheFixture();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const Bytes input = Input(data, size);
   if (input.empty()) return 0;
-  Fixture& fixture = TheFixture();
+  Fixture& fixture = TheFixture<Fixture>();
   const Operation& operation = Operations()[input[0] % Operations().size()];
   const Bytes reply(input.begin() + 1, input.end());
 

@@ -6,8 +6,9 @@
 #include <cstdint>
 
 #include "CompactStatus.h"
-#include "FuzzPort.h"
 #include "HandleProtocol.h"
+#include "Harness.h"
+#include "SocketPeer.h"
 #include "Tavix/HardwareAPI/Devices/Handle.h"
 
 using namespace Tavix::HardwareAPI;
@@ -18,15 +19,9 @@ using namespace Tavix::Fuzzing;
 namespace {
 
 struct Fixture {
-  Fixture() { handle.timeout = kFuzzTimeout; }
-  FuzzPort port;
+  Tavix::Testing::SocketPeer port;
   Handle handle{&port.Stream()};
 };
-
-Fixture& TheFixture() {
-  static Fixture fixture;
-  return fixture;
-}
 
 bool IsFailure(const GantrelStatus& status, uint8_t error_flag) {
   return status.error_flag == error_flag && status.device_id == 0 && status.quaternion[0] == 0.0f &&
@@ -128,14 +123,8 @@ void CheckCall(const GantrelStatus& status, const uint8_t* span, std::size_t len
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  QuietLibraryLog(argc, argv);
-  TheFixture();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  Fixture& fixture = TheFixture();
+  Fixture& fixture = TheFixture<Fixture>();
   const Bytes input = Input(data, size);
   fixture.port.Send(input);
   std::size_t position = 0;

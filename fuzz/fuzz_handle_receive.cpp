@@ -6,8 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "FuzzPort.h"
 #include "HandleProtocol.h"
+#include "Harness.h"
+#include "SocketPeer.h"
 #include "Tavix/HardwareAPI/Devices/Handle.h"
 
 using namespace Tavix::HardwareAPI::Devices;
@@ -65,19 +66,10 @@ class ReadingHandle : public Handle {
 };
 
 struct Fixture {
-  Fixture() {
-    plain.timeout = kFuzzTimeout;
-    reading.timeout = kFuzzTimeout;
-  }
-  FuzzPort port;
+  Tavix::Testing::SocketPeer port;
   Handle plain{&port.Stream()};
   ReadingHandle reading{&port.Stream()};
 };
-
-Fixture& TheFixture() {
-  static Fixture fixture;
-  return fixture;
-}
 
 // What one Receive must do with the bytes waiting for it (at least one): its result, the
 // bytes it consumes, and whether it hands a reply to the callbacks. Everything is queued
@@ -167,7 +159,7 @@ void CheckDelivered(const ReadingHandle& handle, const uint8_t* bytes) {
 }
 
 // Calls Receive until every byte of `input` is consumed, checking each call.
-void ReceiveAll(FuzzPort& port, Handle& handle, ReadingHandle* reading, const Bytes& input) {
+void ReceiveAll(Tavix::Testing::SocketPeer& port, Handle& handle, ReadingHandle* reading, const Bytes& input) {
   port.Send(input);
   std::size_t position = 0;
   while (position < input.size()) {
@@ -192,14 +184,8 @@ void ReceiveAll(FuzzPort& port, Handle& handle, ReadingHandle* reading, const By
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  QuietLibraryLog(argc, argv);
-  TheFixture();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  Fixture& fixture = TheFixture();
+  Fixture& fixture = TheFixture<Fixture>();
   const Bytes input = Input(data, size);
   ReceiveAll(fixture.port, fixture.plain, nullptr, input);
   ReceiveAll(fixture.port, fixture.reading, &fixture.reading, input);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "CompactStatus.h"
-#include "FuzzPort.h"
+#include "Harness.h"
 
 using namespace Tavix::HardwareAPI;
 using namespace Tavix::HardwareAPI::HandleProtocol;

@@ -13,5 +13,8 @@ void BindVersionFunctions(pybind11::module_& module);
 void BindDetection(pybind11::module_& module);
 void BindMorvek3(pybind11::module_& module);
 void BindHandle(pybind11::module_& module);
+void BindExceptions(pybind11::module_& module);
+void BindPort(pybind11::module_& module);
+void BindLogRouting(pybind11::module_& module);
 
 }  // namespace Tavix::HardwareAPI::Python

@@ -1,7 +1,9 @@
 """Python Implementation of the Tavix Hardware API"""
 
+import os
 import uuid
-from typing import List, Optional, Sequence, Tuple, TypedDict, Union, overload
+from types import TracebackType
+from typing import List, Optional, Sequence, Tuple, Type, TypedDict, Union, overload
 
 __version__: str
 
@@ -119,3 +121,47 @@ class Handle:
     @overload
     def Receive(self, obsolete: int) -> int: ...
     def GetGantrelStatus(self) -> _GantrelStatus: ...
+
+class DeviceError(Exception):
+    """A device operation on a Port failed. The base of DeviceTimeoutError, PortError
+    and ProtocolError."""
+
+class DeviceTimeoutError(DeviceError, TimeoutError):
+    """The device's reply, or part of it, did not arrive within the port's time-out."""
+
+class PortError(DeviceError, OSError):
+    """The serial port failed: it cannot be opened, it hung up, it is closed, or a read
+    or write on it failed. errno is the failing call's, filename the port's path."""
+
+class ProtocolError(DeviceError):
+    """The device replied with a header code the operation does not expect, or with a
+    reply that does not hold what its layout requires."""
+
+class Port(SerialStream):
+    """A serial port on which every failed device operation raises: DeviceTimeoutError,
+    PortError or ProtocolError."""
+
+    def __init__(
+        self, path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], timeout: Optional[float] = 5.0
+    ) -> None: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def is_open(self) -> bool: ...
+    @property
+    def timeout(self) -> Optional[float]: ...
+    @timeout.setter
+    def timeout(self, value: Optional[float]) -> None: ...
+    def close(self) -> None: ...
+    @property
+    def in_waiting(self) -> int: ...
+    def reset_input_buffer(self) -> None: ...
+    def __enter__(self) -> Port: ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None: ...
+
+def use_python_logging(enabled: bool) -> None: ...

@@ -9,6 +9,7 @@
 #include <pybind11/stl.h>
 
 #include "Bindings.h"
+#include "DeviceCall.h"
 #include "Tavix/HardwareAPI/Devices/Handle.h"
 #include "TrampolineHandle.h"
 #include "WarnDeprecated.h"
@@ -35,8 +36,19 @@ std::unique_ptr<Native> MakeHandle(IO::SerialStream* stream) {
 // resized by another thread while the lock is released, so it is never sent from directly.
 void SendWithLockReleased(Handle& handle, uint16_t device_id, uint8_t data_length,
                           const uint8_t* user_data) {
-  py::gil_scoped_release release;
-  handle.SendHandleState(device_id, data_length, user_data);
+  CallDevice(handle, "Handle.SendHandleState", OnPlainStream::ReleasesLock,
+             [&] { handle.SendHandleState(device_id, data_length, user_data); });
+}
+
+// A request that only sends.
+auto RequestMethod(void (Handle::*request)(), const char* method) {
+  return [request, method](Handle& handle) {
+    CallDevice(handle, method, OnPlainStream::ReleasesLock, [&] { (handle.*request)(); });
+  };
+}
+
+int Receive(Handle& handle) {
+  return CallDevice(handle, "Handle.Receive", OnPlainStream::ReleasesLock, [&] { return handle.Receive(); });
 }
 
 void SendOneByteHandleState(Handle& handle, uint16_t device_id, uint8_t data_length,
@@ -76,16 +88,12 @@ void CallStatusMessage(Handle& handle, uint16_t device_id, float quaternion, uin
 
 int ReceiveObsolete(Handle& handle, uint8_t /*obsolete*/) {
   WarnDeprecated("Receive with one argument is deprecated");
-  py::gil_scoped_release release;
-  return handle.Receive();
+  return Receive(handle);
 }
 
 py::dict GetGantrelStatusDict(Handle& handle) {
-  Devices::GantrelStatus status;
-  {
-    py::gil_scoped_release release;
-    status = handle.GetGantrelStatus();
-  }
+  const Devices::GantrelStatus status = CallDevice(handle, "Handle.GetGantrelStatus", OnPlainStream::ReleasesLock,
+                                                   [&] { return handle.GetGantrelStatus(); });
   py::dict result;
   result["device_id"] = status.device_id;
   result["quaternion"] =
@@ -102,15 +110,15 @@ py::dict GetGantrelStatusDict(Handle& handle) {
 // The handle keeps its SerialStream alive (keep_alive<1, 2>): the library only borrows the
 // stream, and a stream freed first would leave the handle writing through a dangling pointer.
 void BindHandle(py::module_& module) {
-  using Release = py::call_guard<py::gil_scoped_release>;
   py::class_<Handle, TrampolineHandle>(module, "Handle", "The gantrel handle class")
       .def(py::init(&MakeHandle<Handle>, &MakeHandle<TrampolineHandle>), py::keep_alive<1, 2>())
-      .def("SendDeviceWakeup", &Handle::SendDeviceWakeup, Release())
+      .def("SendDeviceWakeup", RequestMethod(&Handle::SendDeviceWakeup, "Handle.SendDeviceWakeup"))
       .def("SendHandleState", &SendOneByteHandleState, py::arg("device_id") = 0,
            py::arg("data_length") = 0, py::arg("user_data") = py::none(), "send handle state")
       .def("SendHandleState", &SendBytesHandleState, py::arg("device_id") = 0,
            py::arg("data_length") = 0, py::arg("user_data") = py::none(), "send handle state")
-      .def("RequestStatus", &Handle::RequestStatus, Release(), "request handle status")
+      .def("RequestStatus", RequestMethod(&Handle::RequestStatus, "Handle.RequestStatus"),
+           "request handle status")
       .def("OnReceiveHandleInfo", &Handle::OnReceiveHandleInfo, py::arg("tool_data_remaining"),
            py::arg("device_id"), py::arg("device_model_number"), py::arg("hardware_version"),
            py::arg("firmware_version"), "OnReceiveHandleInfo")
@@ -119,7 +127,7 @@ void BindHandle(py::module_& module) {
            py::arg("user_data_length"), py::arg("user_data"), "OnReceiveHandleStatusMessage")
       .def("OnReceiveHandleErrorResponse", &Handle::OnReceiveHandleErrorResponse,
            py::arg("device_id"), py::arg("error_code"), "OnReceiveHandleErrorResponse")
-      .def("Receive", &Handle::Receive, Release(), "Receive data from the handle")
+      .def("Receive", &Receive, "Receive data from the handle")
       .def("Receive", &ReceiveObsolete, py::arg("obsolete"),
            "[DEPRECATED] Receive current and return current")
       .def("GetGantrelStatus", &GetGantrelStatusDict, "Get the most recent Gantrel informations");

@@ -1,10 +1,12 @@
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <pybind11/stl.h>
 
 #include "Bindings.h"
+#include "DeviceCall.h"
 #include "Tavix/HardwareAPI/ArmGeometry.h"
 #include "Tavix/HardwareAPI/Devices/Morvek3.h"
 #include "WarnDeprecated.h"
@@ -53,11 +55,13 @@ Floats WithFirstThree(Floats values, const Vector3& first_three) {
   return values;
 }
 
-// Runs the device work with the interpreter lock released.
+constexpr OnPlainStream kReleases = OnPlainStream::ReleasesLock;
+constexpr OnPlainStream kKeeps = OnPlainStream::KeepsLock;
+
+// Runs one operation of the arm as the method `method` (see CallDevice).
 template <typename Work>
-auto Released(Work&& work) {
-  py::gil_scoped_release release;
-  return work();
+auto Exchange(Arm& arm, const char* method, OnPlainStream plain, Work&& work) {
+  return CallDevice(arm, method, plain, std::forward<Work>(work));
 }
 
 py::tuple StateTuple(const ArmState& state) { return py::make_tuple(state.position, state.velocity); }
@@ -68,47 +72,56 @@ py::tuple InfoTuple(const DeviceInfo& info, py::object identifier) {
 }
 
 // A command that answers with the arm's state.
-auto CommandMethod(ArmState (Arm::*exchange)(const Vector3&), const char* parameter) {
-  return [exchange, parameter](Arm& arm, const Floats& values) {
+auto CommandMethod(ArmState (Arm::*exchange)(const Vector3&), const char* method, const char* parameter) {
+  return [exchange, method, parameter](Arm& arm, const Floats& values) {
     const Vector3 command = FirstThree(values, parameter);
-    return StateTuple(Released([&] { return (arm.*exchange)(command); }));
+    return StateTuple(Exchange(arm, method, kReleases, [&] { return (arm.*exchange)(command); }));
   };
 }
 
 // A send-only command of the older interface; `warning` is null for the ones not deprecated.
-auto SendMethod(void (Arm::*send)(const Vector3&), const char* parameter, const char* warning) {
-  return [send, parameter, warning](Arm& arm, const Floats& values) {
+auto SendMethod(void (Arm::*send)(const Vector3&), const char* method, const char* parameter,
+                const char* warning) {
+  return [send, method, parameter, warning](Arm& arm, const Floats& values) {
     const Vector3 command = FirstThree(values, parameter);
     if (warning != nullptr) WarnDeprecated(warning);
-    Released([&] { (arm.*send)(command); });
+    Exchange(arm, method, kReleases, [&] { (arm.*send)(command); });
   };
 }
 
 // A reply-only state read of the older interface: the reply overwrites the first three
 // values of copies of the two buffers, which are returned.
-auto ReceiveStateMethod(void (Arm::*read)(Vector3&, Vector3&), const char* first_parameter,
-                        const char* second_parameter, const char* warning) {
+auto ReceiveStateMethod(void (Arm::*read)(Vector3&, Vector3&), const char* method,
+                        const char* first_parameter, const char* second_parameter, const char* warning) {
   return [=](Arm& arm, const Floats& first, const Floats& second) {
     Vector3 first_three = FirstThree(first, first_parameter);
     Vector3 second_three = FirstThree(second, second_parameter);
     WarnDeprecated(warning);
-    Released([&] { (arm.*read)(first_three, second_three); });
+    Exchange(arm, method, kReleases, [&] { (arm.*read)(first_three, second_three); });
     return py::make_tuple(WithFirstThree(first, first_three), WithFirstThree(second, second_three));
   };
+}
+
+// A query that keeps the interpreter lock on a plain stream.
+template <typename Result>
+auto QueryMethod(Result (Arm::*query)(), const char* method) {
+  return [query, method](Arm& arm) { return Exchange(arm, method, kKeeps, [&] { return (arm.*query)(); }); };
 }
 
 void BindIdentity(py::class_<Arm>& arm) {
   arm.def(
          "device_wakeup",
          [](Arm& self) {
-           const DeviceInfo info = Released([&] { return self.DeviceWakeup(); });
+           const DeviceInfo info =
+               Exchange(self, "Morvek3.device_wakeup", kReleases, [&] { return self.DeviceWakeup(); });
            return InfoTuple(info, py::cast(info.device_id_ext.bytes));
          },
          "Wakeup the device and return the device info as a tuple.")
       .def(
           "device_wakeup_dict",
           [](Arm& self) {
-            const DeviceInfo info = Released([&] { return self.DeviceWakeup(); });
+            const DeviceInfo info =
+                Exchange(self, "Morvek3.device_wakeup_dict", kReleases, [&] { return self.DeviceWakeup(); });
             py::dict result;
             result["device_id"] = info.device_id;
             result["device_model_number"] = info.device_model_number;
@@ -119,43 +132,49 @@ void BindIdentity(py::class_<Arm>& arm) {
           },
           "Wakeup the device and return the device info as a dict.")
       .def(
-          "get_firmware_version", [](Arm& self) { return to_python_uuid(self.GetFirmwareVersion()); },
+          "get_firmware_version",
+          [](Arm& self) {
+            return to_python_uuid(QueryMethod(&Arm::GetFirmwareVersion, "Morvek3.get_firmware_version")(self));
+          },
           "Receive the firmware version of the device.")
       .def(
-          "get_device_id", [](Arm& self) { return to_python_uuid(self.GetDeviceID()); },
+          "get_device_id",
+          [](Arm& self) { return to_python_uuid(QueryMethod(&Arm::GetDeviceID, "Morvek3.get_device_id")(self)); },
           "Receive the UUID of the device.");
 }
 
 void BindStatusQueries(py::class_<Arm>& arm) {
-  arm.def("get_motor_currents", &Arm::GetMotorCurrents, "Receive the motor currents of the device.")
-      .def("get_device_orientation", &Arm::GetDeviceOrientation,
+  arm.def("get_motor_currents", QueryMethod(&Arm::GetMotorCurrents, "Morvek3.get_motor_currents"),
+          "Receive the motor currents of the device.")
+      .def("get_device_orientation", QueryMethod(&Arm::GetDeviceOrientation, "Morvek3.get_device_orientation"),
            "Receive the orientation of the base of the device.")
-      .def("get_power_status", &Arm::GetPowerStatus, "Receive the power status of the device.")
-      .def("get_temperature", &Arm::GetTemperature, "Receive the temperature of the device.");
+      .def("get_power_status", QueryMethod(&Arm::GetPowerStatus, "Morvek3.get_power_status"),
+           "Receive the power status of the device.")
+      .def("get_temperature", QueryMethod(&Arm::GetTemperature, "Morvek3.get_temperature"),
+           "Receive the temperature of the device.");
 }
 
 void BindGeometry(py::class_<Arm>& arm) {
   arm.def(
          "get_end_effector_position",
          [](Arm& self, bool onboard) {
-           return StateTuple(Released([&] { return self.GetEndEffectorPosition(onboard); }));
+           return StateTuple(Exchange(self, "Morvek3.get_end_effector_position", kReleases,
+                                      [&] { return self.GetEndEffectorPosition(onboard); }));
          },
          py::arg("onboard") = true, "Get the end-effector position and velocity")
       .def(
           "adjust_angles",
           [](Arm& self, const Floats& angles) {
             const Vector3 target = FirstThree(angles, "angles");
-            Released([&] { self.AdjustAngles(target); });
+            Exchange(self, "Morvek3.adjust_angles", kReleases, [&] { self.AdjustAngles(target); });
           },
           py::arg("angles") = kZeroVector, "Adjust the angles of the device")
       .def(
           "adjust_lengths",
           [](Arm&, float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2,
              float extension) {
-            Released([&] {
-              ArmGeometry::Instance().configure(inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2,
-                                                extension);
-            });
+            py::gil_scoped_release release;
+            ArmGeometry::Instance().configure(inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2, extension);
           },
           // Double defaults, so that the signature shows 0.14 rather than its binary32 value.
           py::arg("inner_arm_1") = 0.14, py::arg("outer_arm_1") = 0.14, py::arg("inner_arm_2") = 0.165,
@@ -164,19 +183,23 @@ void BindGeometry(py::class_<Arm>& arm) {
 }
 
 void BindForceCommand(py::class_<Arm>& arm) {
-  arm.def("end_effector_force", CommandMethod(&Arm::EndEffectorForce, "force request vector"),
+  arm.def("end_effector_force",
+          CommandMethod(&Arm::EndEffectorForce, "Morvek3.end_effector_force", "force request vector"),
           py::arg("force request vector") = kZeroVector,
           "Send forces to the device and receive device states");
 }
 
 void BindJointAndPositionCommands(py::class_<Arm>& arm) {
-  arm.def("joint_torques", CommandMethod(&Arm::JointTorques, "joint torque request vector"),
+  arm.def("joint_torques",
+          CommandMethod(&Arm::JointTorques, "Morvek3.joint_torques", "joint torque request vector"),
           py::arg("joint torque request vector") = kZeroVector,
           "Send joint torques to the device and receive the joint states")
-      .def("end_effector_position", CommandMethod(&Arm::EndEffectorPosition, "position request vector"),
+      .def("end_effector_position",
+           CommandMethod(&Arm::EndEffectorPosition, "Morvek3.end_effector_position", "position request vector"),
            py::arg("position request vector") = kZeroVector,
            "Send end-effector position and receive device states")
-      .def("joint_angles", CommandMethod(&Arm::JointAngles, "joint angle request vector"),
+      .def("joint_angles",
+           CommandMethod(&Arm::JointAngles, "Morvek3.joint_angles", "joint angle request vector"),
            py::arg("joint angle request vector") = kZeroVector,
            "Send joint angles to the device and receive the joint states");
 }
@@ -186,57 +209,61 @@ void BindOlderInterface(py::class_<Arm>& arm) {
          "SendDeviceWakeup",
          [](Arm& self) {
            WarnDeprecated("SendDeviceWakeup is deprecated, use device_wakeup instead");
-           Released([&] { self.SendDeviceWakeup(); });
+           Exchange(self, "Morvek3.SendDeviceWakeup", kReleases, [&] { self.SendDeviceWakeup(); });
          },
          "[DEPRECATED] Send a device wakeup command")
       .def(
           "ReceiveDeviceInfo",
           [](Arm& self) {
-            const DeviceInfo info = Released([&] { return self.ReceiveDeviceInfo(); });
+            const DeviceInfo info =
+                Exchange(self, "Morvek3.ReceiveDeviceInfo", kReleases, [&] { return self.ReceiveDeviceInfo(); });
             return InfoTuple(info, py::cast(info.device_id_ext));
           },
           kReceiveDeviceInfoDoc)
       .def("SendForce",
-           SendMethod(&Arm::SendForce, "force", "SendForce is deprecated, use end_effector_force instead"),
+           SendMethod(&Arm::SendForce, "Morvek3.SendForce", "force",
+                      "SendForce is deprecated, use end_effector_force instead"),
            py::arg("force") = kZeroVector, "[Deprecated] Send force to the device")
       .def(
           "SendForce",
           [](Arm& self, float x, float y, float z) {
             WarnDeprecated("SendForce is deprecated, use end_effector_force instead");
-            Released([&] { self.SendForce({x, y, z}); });
+            Exchange(self, "Morvek3.SendForce", kReleases, [&] { self.SendForce({x, y, z}); });
           },
           py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0,
           "[Deprecated] Send force to the device")
       .def("ReceiveState",
-           ReceiveStateMethod(&Arm::ReadEndEffectorState, "position", "velocity",
+           ReceiveStateMethod(&Arm::ReadEndEffectorState, "Morvek3.ReceiveState", "position", "velocity",
                               "ReceiveState is deprecated, use end_effector instead"),
            py::arg("position") = kZeroVector, py::arg("velocity") = kZeroVector,
            "[Deprecated] receive state and return position and velocity")
       .def("ReceiveJointState",
-           ReceiveStateMethod(&Arm::ReadJointState, "joint_position", "joint_velocity",
+           ReceiveStateMethod(&Arm::ReadJointState, "Morvek3.ReceiveJointState", "joint_position",
+                              "joint_velocity",
                               "ReceiveJointState is deprecated, use joint_torques instead"),
            py::arg("joint_position") = kZeroVector, py::arg("joint_velocity") = kZeroVector,
            "[Deprecated] receive joint state and return position and velocity in the joint "
            "reference frame")
       .def("SendJointTorques",
-           SendMethod(&Arm::SendJointTorques, "joint_torque",
+           SendMethod(&Arm::SendJointTorques, "Morvek3.SendJointTorques", "joint_torque",
                       "SendJointTorques is deprecated, use joint_torques instead"),
            py::arg("joint_torque") = kZeroVector, "[Deprecated] send joint torque")
-      .def("SendAngle", SendMethod(&Arm::SendAngle, "angle", nullptr), py::arg("angle") = kZeroVector,
-           "Send angles to the device")
+      .def("SendAngle", SendMethod(&Arm::SendAngle, "Morvek3.SendAngle", "angle", nullptr),
+           py::arg("angle") = kZeroVector, "Send angles to the device")
       .def(
-          "RequestCurrent", [](Arm& self) { Released([&] { self.RequestCurrent(); }); },
+          "RequestCurrent",
+          [](Arm& self) { Exchange(self, "Morvek3.RequestCurrent", kReleases, [&] { self.RequestCurrent(); }); },
           "request current")
       .def(
           "ReceiveCurrent",
           [](Arm& self, const Floats& current) {
             Vector3 currents = FirstThree(current, "current");
-            Released([&] { self.ReceiveCurrent(currents); });
+            Exchange(self, "Morvek3.ReceiveCurrent", kReleases, [&] { self.ReceiveCurrent(currents); });
             return WithFirstThree(current, currents);
           },
           py::arg("current") = kZeroVector, "receive current and return current")
       .def("SendPosition",
-           SendMethod(&Arm::SendPosition, "position",
+           SendMethod(&Arm::SendPosition, "Morvek3.SendPosition", "position",
                       "SendPosition is deprecated, use end_effector_position instead"),
            py::arg("position") = kZeroVector, "[Deprecated] Send Position to the device");
 }

@@ -17,5 +17,10 @@ PYBIND11_MODULE(TavixHardwareAPI, module) {
   BindDetection(module);
   BindMorvek3(module);
   BindHandle(module);
+  // The modern surface, beside the compatible one: exceptions before the Port that
+  // raises them.
+  BindExceptions(module);
+  BindPort(module);
+  BindLogRouting(module);
   module.attr("__version__") = Tavix::HardwareAPI::GetLibraryVersion();
 }

@@ -13,12 +13,9 @@ build="$ROOT/build/bench"
 results="$build/results"
 
 install_build_tools
-# The benchmarks are a CMake project of their own (bench/CMakeLists.txt) that adds the
-# repository's project and builds the library a second time with a spinning wait, so
-# it is configured here rather than with cmake_build, which configures the repository's.
 log "Building the benchmarks (Release)"
-cmake -S "$ROOT/bench" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j "$JOBS" --target tavix-sim bench_raw bench_library_poll bench_library_spinning bench_cpp_turns
+cmake_configure "$build" -DCMAKE_BUILD_TYPE=Release -DTAVIX_BUILD_BENCH=ON
+cmake --build "$build" -j "$JOBS" --target tavix-sim bench_raw bench_library bench_cpp_turns
 # The module is built by pip in a build directory of the benchmarks' own.
 python="$(SKBUILD_BUILD_DIR="$build/py" install_module bench "$(command -v python3)" matplotlib)"
 
@@ -27,14 +24,14 @@ mkdir -p "$results"
 uptime >"$results/load-before"
 
 log "The simulator against a bare pseudo-terminal"
-"$build/bench_raw" "$results"
+"$build/bench/bench_raw" "$results"
 log "The C++ library with its own wait, beside the raw baseline (one time-out line is expected)"
-"$build/bench_library_poll" "$results"
+"$build/bench/bench_library" "$results" poll
 log "The C++ library with a spinning wait, beside the raw baseline (one time-out line is expected)"
-"$build/bench_library_spinning" "$results"
+"$build/bench/bench_library" "$results" spinning
 log "The Python module, beside the C++ library"
-TAVIX_SIM="$build/tavix/sim/tavix-sim" "$python" "$ROOT/bench/bench_python.py" "$results" \
-  "$build/libbench_cpp_turns.so"
+TAVIX_SIM="$build/sim/tavix-sim" "$python" "$ROOT/bench/bench_python.py" "$results" \
+  "$build/bench/libbench_cpp_turns.so"
 
 uptime >"$results/load-after"
 log "Writing bench/RESULTS.md and bench/latency.png"

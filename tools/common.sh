@@ -32,12 +32,24 @@ install_build_tools() {
   install_debian_packages "${packages[@]}"
 }
 
+# Configures the CMake project in the build directory given, with extra cache
+# arguments. A CMake cache left there by a build of another source directory (as
+# bench/ and fuzz/ once were projects of their own) is dropped first; the rest stays.
+cmake_configure() {
+  local build="$1"
+  shift
+  if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$ROOT" "$build/CMakeCache.txt"; then
+    rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+  fi
+  cmake -S "$ROOT" -B "$build" -G Ninja "$@" >/dev/null
+}
+
 # Configures and builds the CMake project in build/<name> with extra cache arguments.
 cmake_build() {
   local name="$1"
   shift
   log "Building ($name)"
-  cmake -S "$ROOT" -B "$ROOT/build/$name" -G Ninja -DCMAKE_BUILD_TYPE="$BUILD_TYPE" "$@" >/dev/null
+  cmake_configure "$ROOT/build/$name" -DCMAKE_BUILD_TYPE="$BUILD_TYPE" "$@"
   cmake --build "$ROOT/build/$name" -j "$JOBS"
 }
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer harnesses of fuzz/ with clang and runs each for a bounded time.
+# Builds the libFuzzer harnesses of fuzz/ with clang (the project configured with
+# -DTAVIX_BUILD_FUZZ=ON) and runs each for a bounded time.
 #
 #   tools/fuzz.sh [seconds-per-harness]     (default 20)
 #   tools/fuzz.sh 3600                      a longer run: one hour per harness
@@ -23,8 +24,8 @@ command -v ninja >/dev/null || packages+=(ninja-build)
 install_debian_packages "${packages[@]}"
 
 log "Building the fuzz harnesses"
-cmake -S "$ROOT/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
-cmake --build "$build" -j "$JOBS"
+cmake_configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DTAVIX_BUILD_FUZZ=ON
+cmake --build "$build" -j "$JOBS" --target "${harnesses[@]}"
 
 failed=()
 for harness in "${harnesses[@]}"; do

@@ -18,15 +18,16 @@ cmake -S "$ROOT/examples/cpp" -B "$ROOT/build/example" -G Ninja -DCMAKE_BUILD_TY
   -DCMAKE_PREFIX_PATH="$ROOT/build/install" >/dev/null
 cmake --build "$ROOT/build/example"
 
-# The simulator prints its port's path on its first line and serves until SIGTERM.
-coproc simulator { exec "$ROOT/build/test/sim/tavix-sim" arm; }
-simulator_pid="$simulator_PID"
-trap 'kill "$simulator_pid" 2>/dev/null || true' EXIT
-if ! read -r -t 5 port <&"${simulator[0]}"; then
-  echo "tavix-sim printed no port within 5 s" >&2
-  exit 1
-fi
-"$ROOT/build/example/force_loop" "$port" "$exchanges"
-kill "$simulator_pid"
-wait "$simulator_pid"  # 0 when it stopped cleanly on SIGTERM
-trap - EXIT
+# The simulator is started and stopped by the launcher the examples use (tavix.simulator,
+# here from the source tree), which fails unless it ends cleanly on SIGTERM.
+TAVIX_SIM="$ROOT/build/test/sim/tavix-sim" PYTHONPATH="$ROOT/python" python3 - \
+  "$ROOT/build/example/force_loop" "$exchanges" <<'EOF'
+import subprocess
+import sys
+
+from tavix.simulator import running
+
+force_loop, exchanges = sys.argv[1:]
+with running("arm") as port:
+    subprocess.run([force_loop, port, exchanges], check=True)
+EOF

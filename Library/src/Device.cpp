@@ -1,5 +1,7 @@
 #include "Tavix/HardwareAPI/Devices/Device.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <stdexcept>
 
 #include "ArmProtocol.h"
@@ -28,26 +30,65 @@ std::unique_ptr<uint8_t[]> NewZeroedBuffer() {
   return std::make_unique<uint8_t[]>(Device::kBufferSize);
 }
 
+// Runs `call` and returns the errno it set, 0 if it set none. In that case errno keeps
+// the value it had before, so a log line written afterwards prints what it always did.
+template <typename Call>
+int ErrnoSetBy(Call&& call) {
+  const int before = errno;
+  errno = 0;
+  call();
+  const int set = errno;
+  if (set == 0) errno = before;
+  return set;
+}
+
 }  // namespace
+
+Device::Operation::Operation(Device& device) noexcept : device_(device) {
+  if (device_.operation_depth_++ > 0) return;
+  device_.last_error_.clear();
+  if (device_.port_ == nullptr) return;
+  device_.timeout = static_cast<float>(device_.port_->Timeout());
+  if (!device_.port_->IsOpen()) device_.Fail(std::error_code(EBADF, std::system_category()));
+}
+
+Device::Operation::~Operation() { --device_.operation_depth_; }
 
 Device::Device(IO::SerialStream* stream)
     : stream(RequireStream(stream)),
       send_buffer(NewZeroedBuffer()),
-      receive_buffer(NewZeroedBuffer()) {}
+      receive_buffer(NewZeroedBuffer()),
+      port_(dynamic_cast<IO::Port*>(stream)) {}
+
+void Device::Fail(std::error_code error) noexcept {
+  if (!last_error_) last_error_ = error;
+}
+
+std::error_code Device::StreamError(int error) const noexcept {
+  if (error == 0) error = stream->IsOpen() ? EIO : EBADF;
+  return std::error_code(error, std::system_category());
+}
 
 int Device::ReadHeaderCode() {
-  switch (stream->WaitForBytes(1, IO::Deadline::InSeconds(timeout))) {
+  const Operation operation(*this);
+  if (Stopped()) return 0;
+  IO::WaitStatus status = IO::WaitStatus::Failed;
+  const int wait_error = ErrnoSetBy([&] { status = stream->WaitForBytes(1, IO::Deadline::InSeconds(timeout)); });
+  switch (status) {
     case IO::WaitStatus::Ready:
       break;
     case IO::WaitStatus::TimedOut:
+      Fail(DeviceErrc::timed_out);
       LogError(kLogSource, kHeaderTimeoutLine, "timeout waiting for header code");
       return 0;
     case IO::WaitStatus::Failed:
+      Fail(StreamError(wait_error));
       LogError(kLogSource, kHeaderReadFailureLine, "unable to read header code from stream");
       return 0;
   }
-  stream->read(reinterpret_cast<char*>(receive_buffer.get()), 1);
+  const int read_error = ErrnoSetBy([&] { stream->read(reinterpret_cast<char*>(receive_buffer.get()), 1); });
   if (stream->good()) return receive_buffer[0];
+  Fail(StreamError(read_error));
   if (!stream->eof()) {
     LogError(kLogSource, kHeaderReadFailureLine, "unable to read header code from stream");
   }
@@ -55,19 +96,29 @@ int Device::ReadHeaderCode() {
 }
 
 int Device::ReadBytes(std::size_t count) {
-  if (count == 0 || count > kBufferSize) return 0;
-  switch (stream->WaitForBytes(count, IO::Deadline::InSeconds(timeout))) {
+  const Operation operation(*this);
+  if (count > kBufferSize) Fail(std::make_error_code(std::errc::invalid_argument));
+  if (count == 0 || count > kBufferSize || Stopped()) return 0;
+  IO::WaitStatus status = IO::WaitStatus::Failed;
+  const int wait_error =
+      ErrnoSetBy([&] { status = stream->WaitForBytes(count, IO::Deadline::InSeconds(timeout)); });
+  switch (status) {
     case IO::WaitStatus::Ready:
       break;
     case IO::WaitStatus::TimedOut:
+      Fail(DeviceErrc::timed_out);
       LogError(kLogSource, kPayloadTimeoutLine, "timeout waiting for header code");
       return 0;
     case IO::WaitStatus::Failed:
+      Fail(StreamError(wait_error));
       LogError(kLogSource, kPayloadReadFailureLine, "unable to read '%zu' bytes from stream", count);
       return 0;
   }
-  stream->read(reinterpret_cast<char*>(receive_buffer.get()), static_cast<std::streamsize>(count));
+  const int read_error = ErrnoSetBy([&] {
+    stream->read(reinterpret_cast<char*>(receive_buffer.get()), static_cast<std::streamsize>(count));
+  });
   if (stream->good()) return static_cast<int>(stream->gcount());
+  Fail(StreamError(read_error));
   if (!stream->eof()) {
     LogError(kLogSource, kPayloadReadFailureLine, "unable to read '%zu' bytes from stream", count);
   }
@@ -78,7 +129,19 @@ void Device::SendMessage(std::size_t length) {
   if (length > kBufferSize) {
     throw std::invalid_argument("a message is at most 1024 bytes long");
   }
-  stream->Write(send_buffer.get(), length);
+  const Operation operation(*this);
+  if (Stopped()) return;
+  // The stream reports a failed write only by its state (and a log line); one that an
+  // earlier read's end-of-file stopped sends nothing, silently, and fails too. A stream
+  // that cannot write makes no system call: errno is left alone then, because the log
+  // line shows it (after a failed open, the open's errno).
+  int write_error = 0;
+  if (stream->good() && stream->IsOpen()) {
+    write_error = ErrnoSetBy([&] { stream->Write(send_buffer.get(), length); });
+  } else {
+    stream->Write(send_buffer.get(), length);
+  }
+  if (!stream->good()) Fail(StreamError(write_error));
 }
 
 void Device::SendCodeAndFloats(uint8_t code, const float* values, const int& count) {
@@ -88,16 +151,19 @@ void Device::SendCodeAndFloats(uint8_t code, const float* values, const int& cou
   if (count > 0 && values == nullptr) {
     throw std::invalid_argument("SendCodeAndFloats was given no values to send");
   }
+  const Operation operation(*this);
   send_buffer[0] = code;
   for (int i = 0; i < count; ++i) Wire::Store(&send_buffer[1 + 4 * i], values[i]);
   SendMessage(1 + 4 * static_cast<std::size_t>(count));
 }
 
 void Device::ReadEndEffectorState(Vector3& position, Vector3& velocity) {
+  const Operation operation(*this);
   ReadStateReply(ArmProtocol::kEndEffectorStateCode, position, velocity);
 }
 
 void Device::ReadJointState(Vector3& angles, Vector3& angular_velocities) {
+  const Operation operation(*this);
   ReadStateReply(ArmProtocol::kJointStateCode, angles, angular_velocities);
 }
 
@@ -105,17 +171,47 @@ bool Device::ReadReply(std::initializer_list<uint8_t> header, std::size_t payloa
   bool header_matches = true;
   for (const uint8_t code : header) {
     const bool code_matches = ReadHeaderCode() == code;  // every code is read, match or not
+    // A code read as 0 after a time-out or a port failure keeps that as the outcome.
+    if (!code_matches) Fail(DeviceErrc::wrong_header);
     header_matches = header_matches && code_matches;
   }
   if (!header_matches) {
-    // Wait for the rest of the unexpected reply (in practice until the time-out), then
-    // drop all that is queued, so that the next exchange reads its own reply and not
-    // the leftovers of this one.
-    ReadBytes(kBufferSize);
-    stream->DiscardInput();
+    if (OnPort()) {
+      DropFailedReply();
+    } else {
+      // Wait for the rest of the unexpected reply (in practice until the time-out), then
+      // drop all that is queued, so that the next exchange reads its own reply and not
+      // the leftovers of this one.
+      ReadBytes(kBufferSize);
+      stream->DiscardInput();
+    }
     return false;
   }
-  return ReadBytes(payload_length) == static_cast<int>(payload_length);
+  if (ReadBytes(payload_length) == static_cast<int>(payload_length)) return true;
+  DropFailedReply();
+  return false;
+}
+
+void Device::DropStaleInput() {
+  if (OnPort() && !Stopped()) stream->DiscardInput();
+}
+
+void Device::DropFailedReply() {
+  if (!OnPort()) return;
+  if (last_error_ == DeviceErrc::wrong_header) DropUntilQuiet();
+  stream->DiscardInput();
+}
+
+// A wrong reply is dropped as it comes in, until the device has said nothing for a
+// quiet spell; a device that never stops talking is given up on after the time-out.
+void Device::DropUntilQuiet() {
+  const IO::Deadline give_up = IO::Deadline::InSeconds(timeout);
+  for (;;) {
+    stream->DiscardInput();
+    const auto spell = std::min<IO::Deadline::Clock::duration>(kQuietSpell, give_up.Remaining());
+    if (stream->WaitForBytes(1, IO::Deadline::In(spell)) != IO::WaitStatus::Ready) return;
+    if (give_up.Expired()) return;
+  }
 }
 
 void Device::ReadStateReply(uint8_t code, Vector3& first, Vector3& second) {

@@ -57,6 +57,7 @@ void Handle::OnReceiveHandleErrorRecord(const HandleErrorResponse&) {}
 void Handle::OnReceiveHandleErrorResponse(uint16_t, uint8_t) {}
 
 int Handle::Receive() {
+  const Operation operation(*this);
   switch (ReadHeaderCode()) {
     case kInfoCode:
       return ReceiveInfo();
@@ -65,11 +66,15 @@ int Handle::Receive() {
     case kErrorResponseCode:
       return ReceiveErrorResponse();
     default:
+      // No code in time, a failed port, or a code of no reply (0 included).
+      Fail(DeviceErrc::wrong_header);
+      DropFailedReply();
       return -1;
   }
 }
 
 void Handle::SendDeviceWakeup() {
+  const Operation operation(*this);
   send_buffer[0] = kWakeupCode;
   SendMessage(1);
 }
@@ -78,6 +83,7 @@ void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint
   if (data_length > 0 && user_data == nullptr) {
     throw std::invalid_argument("SendHandleState was given no user data to send");
   }
+  const Operation operation(*this);
   send_buffer[0] = kHandleStateCode;
   Wire::Store(&send_buffer[1], device_id);
   send_buffer[3] = data_length;
@@ -86,11 +92,13 @@ void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint
 }
 
 void Handle::RequestStatus() {
+  const Operation operation(*this);
   send_buffer[0] = kStatusCode;
   SendMessage(1);
 }
 
 GantrelStatus Handle::GetGantrelStatus() {
+  const Operation operation(*this);
   if (!SkipToStatusCode()) return CompactStatus::FailureStatus(kErrorFlagNoFrame);
   // The frame is read up to its END and no further, as the bytes after it belong to the
   // next frame. It is at least 19 bytes long, so those are read first; after that, only
@@ -106,12 +114,17 @@ GantrelStatus Handle::GetGantrelStatus() {
     length += wanted;
     wanted = std::min(CompactStatus::MissingFrameBytes(frame.data(), length), frame.size() - length);
   }
-  return CompactStatus::DecodeFrame(frame.data(), length);
+  const CompactStatus::UnstuffedBody body = CompactStatus::Unstuff(frame.data(), length);
+  if (!body.ended || body.length != kCompactBodyLength) {
+    Fail(DeviceErrc::malformed_reply);
+    return CompactStatus::FailureStatus(kErrorFlagMalformedFrame);
+  }
+  return CompactStatus::DecodeBody(body.bytes.data());
 }
 
 int Handle::ReceiveInfo() {
   const int bytes_read = ReadBytes(InfoPayload::kLength);
-  if (!IsComplete(bytes_read, InfoPayload::kLength)) return bytes_read;
+  if (!IsComplete(bytes_read, InfoPayload::kLength)) return Incomplete(bytes_read);
   const HandleInfo info = DecodeInfo(receive_buffer.get());
   OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
                       info.hardware_version, info.firmware_version);
@@ -121,12 +134,12 @@ int Handle::ReceiveInfo() {
 
 int Handle::ReceiveStatusMessage() {
   const int fixed_read = ReadBytes(StatusPayload::kLength);
-  if (!IsComplete(fixed_read, StatusPayload::kLength)) return fixed_read;
+  if (!IsComplete(fixed_read, StatusPayload::kLength)) return Incomplete(fixed_read);
   HandleStatusMessage status;
   DecodeStatusFixedPart(receive_buffer.get(), status);
 
   const int user_data_read = ReadBytes(status.user_data_length);  // a length of 0 reads nothing
-  if (!IsComplete(user_data_read, status.user_data_length)) return fixed_read + user_data_read;
+  if (!IsComplete(user_data_read, status.user_data_length)) return Incomplete(fixed_read + user_data_read);
   std::copy_n(receive_buffer.get(), status.user_data_length, status.user_data);
 
   OnReceiveHandleStatusMessage(status.device_id, status.quaternion, status.error_flag,
@@ -138,10 +151,15 @@ int Handle::ReceiveStatusMessage() {
 
 int Handle::ReceiveErrorResponse() {
   const int bytes_read = ReadBytes(ErrorResponsePayload::kLength);
-  if (!IsComplete(bytes_read, ErrorResponsePayload::kLength)) return bytes_read;
+  if (!IsComplete(bytes_read, ErrorResponsePayload::kLength)) return Incomplete(bytes_read);
   const HandleErrorResponse error = DecodeErrorResponse(receive_buffer.get());
   OnReceiveHandleErrorResponse(error.device_id, error.error_code);
   OnReceiveHandleErrorRecord(error);
+  return bytes_read;
+}
+
+int Handle::Incomplete(int bytes_read) {
+  DropFailedReply();
   return bytes_read;
 }
 
@@ -152,7 +170,17 @@ bool Handle::SkipToStatusCode() {
   for (;;) {
     const int code = ReadHeaderCode();
     if (code == kStatusCode) return true;
-    if (code == 0 || search_end.Expired()) return false;
+    if (Failed()) return false;  // nothing came in time, or the port failed
+    // A code 0 that did arrive ends the search as if nothing had, except on a Port,
+    // where it is one more byte before the frame.
+    if (code == 0 && !OnPort()) {
+      Fail(DeviceErrc::wrong_header);
+      return false;
+    }
+    if (search_end.Expired()) {
+      Fail(DeviceErrc::timed_out);
+      return false;
+    }
   }
 }
 

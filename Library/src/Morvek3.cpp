@@ -28,10 +28,9 @@ DeviceInfo DecodeDeviceInfo(const uint8_t* payload) {
   return info;
 }
 
-// The payload of an identifier reply: a length byte, which must be 16, and the bytes.
+// The payload of an identifier reply: a length byte (16, as checked before) and the bytes.
 UUID DecodeIdentifier(const uint8_t* payload) {
   UUID identifier;
-  if (payload[0] != AP::kIdentifierLength) return identifier;
   std::copy_n(payload + 1, identifier.bytes.size(), identifier.bytes.begin());
   return identifier;
 }
@@ -46,47 +45,70 @@ void Morvek3::SendCode(uint8_t code) {
 }
 
 bool Morvek3::Query(uint8_t code, std::size_t payload_length) {
+  DropStaleInput();
   SendCode(code);
   return ReadReply({code}, payload_length);
 }
 
-void Morvek3::SendDeviceWakeup() { SendCode(AP::kWakeupCode); }
+void Morvek3::SendDeviceWakeup() {
+  const Operation operation(*this);
+  SendCode(AP::kWakeupCode);
+}
 
 DeviceInfo Morvek3::ReceiveDeviceInfo() {
+  const Operation operation(*this);
   if (!ReadReply({AP::kDeviceInfoCode}, AP::kDeviceInfoLength)) return {};
   return DecodeDeviceInfo(receive_buffer.get());
 }
 
 DeviceInfo Morvek3::DeviceWakeup() {
+  const Operation operation(*this);
+  DropStaleInput();
   SendDeviceWakeup();
   return ReceiveDeviceInfo();
 }
 
 UUID Morvek3::QueryIdentifier(uint8_t selector) {
+  DropStaleInput();
   send_buffer[0] = AP::kIdentifierCode;
   send_buffer[1] = selector;
   SendMessage(2);
   if (!ReadReply({AP::kIdentifierCode, selector}, AP::kIdentifierReplyLength)) return {};
+  // The rest of the reply has been read: nothing is left to drop.
+  if (receive_buffer[0] != AP::kIdentifierLength) {
+    Fail(DeviceErrc::malformed_reply);
+    return {};
+  }
   return DecodeIdentifier(receive_buffer.get());
 }
 
-UUID Morvek3::GetDeviceID() { return QueryIdentifier(AP::kDeviceIdSelector); }
+UUID Morvek3::GetDeviceID() {
+  const Operation operation(*this);
+  return QueryIdentifier(AP::kDeviceIdSelector);
+}
 
-UUID Morvek3::GetFirmwareVersion() { return QueryIdentifier(AP::kFirmwareVersionSelector); }
+UUID Morvek3::GetFirmwareVersion() {
+  const Operation operation(*this);
+  return QueryIdentifier(AP::kFirmwareVersionSelector);
+}
 
 void Morvek3::SendForce(const Vector3& force) {
+  const Operation operation(*this);
   SendCodeAndFloats(AP::kForceCode, force.data(), AP::kCommandFloatCount);
 }
 
 void Morvek3::SendPosition(const Vector3& position) {
+  const Operation operation(*this);
   SendCodeAndFloats(AP::kPositionCode, position.data(), AP::kCommandFloatCount);
 }
 
 void Morvek3::SendJointTorques(const Vector3& torques) {
+  const Operation operation(*this);
   SendCodeAndFloats(AP::kJointTorquesCode, torques.data(), AP::kCommandFloatCount);
 }
 
 void Morvek3::SendAngle(const Vector3& angles) {
+  const Operation operation(*this);
   SendCodeAndFloats(AP::kJointAnglesCode, angles.data(), AP::kCommandFloatCount);
 }
 
@@ -103,26 +125,36 @@ ArmState Morvek3::JointStateReply() {
 }
 
 ArmState Morvek3::EndEffectorForce(const Vector3& force) {
+  const Operation operation(*this);
+  DropStaleInput();
   SendForce(force);
   return EndEffectorStateReply();
 }
 
 ArmState Morvek3::EndEffectorPosition(const Vector3& position) {
+  const Operation operation(*this);
+  DropStaleInput();
   SendPosition(position);
   return EndEffectorStateReply();
 }
 
 ArmState Morvek3::JointTorques(const Vector3& torques) {
+  const Operation operation(*this);
+  DropStaleInput();
   SendJointTorques(torques);
   return JointStateReply();
 }
 
 ArmState Morvek3::JointAngles(const Vector3& angles) {
+  const Operation operation(*this);
+  DropStaleInput();
   SendAngle(angles);
   return JointStateReply();
 }
 
 Vector3 Morvek3::GetMotorCurrents() {
+  const Operation operation(*this);
+  DropStaleInput();
   RequestCurrent();
   Vector3 currents{};
   ReceiveCurrent(currents);
@@ -130,32 +162,43 @@ Vector3 Morvek3::GetMotorCurrents() {
 }
 
 Morvek3::Orientation Morvek3::GetDeviceOrientation() {
+  const Operation operation(*this);
   if (!Query(AP::kOrientationCode, AP::kOrientationLength)) return {};
   return DecodeFloats<4>(receive_buffer.get());
 }
 
 bool Morvek3::GetPowerStatus() {
+  const Operation operation(*this);
   return Query(AP::kPowerStatusCode, AP::kPowerStatusLength) && receive_buffer[0] != 0;
 }
 
 float Morvek3::GetTemperature() {
+  const Operation operation(*this);
   if (!Query(AP::kTemperatureCode, AP::kTemperatureLength)) return 0.0f;
   return Wire::Load<float>(receive_buffer.get());
 }
 
-void Morvek3::RequestCurrent() { SendCode(AP::kMotorCurrentsCode); }
+void Morvek3::RequestCurrent() {
+  const Operation operation(*this);
+  SendCode(AP::kMotorCurrentsCode);
+}
 
 void Morvek3::ReceiveCurrent(Vector3& currents) {
+  const Operation operation(*this);
   if (!ReadReply({AP::kMotorCurrentsCode}, AP::kMotorCurrentsLength)) return;
   currents = DecodeFloats<3>(receive_buffer.get());
 }
 
 void Morvek3::AdjustAngles(const Vector3& angles) {
+  const Operation operation(*this);
   const ArmState pose = JointTorques({0.0f, 0.0f, 0.0f});
+  // On a Port a failed read is reported, and the geometry is left as it was.
+  if (Failed() && OnPort()) return;
   ArmGeometry::Instance().Calibrate(pose.position, angles);
 }
 
 ArmState Morvek3::GetEndEffectorPosition(bool onboard) {
+  const Operation operation(*this);
   if (onboard) return EndEffectorForce({0.0f, 0.0f, 0.0f});
   const ArmState joints = JointTorques({0.0f, 0.0f, 0.0f});
   return ArmState{ArmGeometry::Instance().ForwardKinematics(joints.position), {}};

@@ -83,8 +83,7 @@ SerialStream::~SerialStream() = default;  // the buffer closes its port
 
 int8_t SerialStream::Open() {
   if (buffer) return IsOpen() ? 1 : -2;
-  buffer = std::make_unique<serialib>();
-  rdbuf(buffer.get());
+  InstallBuffer();
 
   // Close-on-exec, so that a child process never inherits (and keeps open) the port.
   const int fd = ::open(port_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -108,6 +107,18 @@ int8_t SerialStream::Open() {
   // Bytes an earlier program left unread are answers to requests it sent, not ours.
   tcflush(fd, TCIFLUSH);
   return 1;
+}
+
+bool SerialStream::Adopt(int fd) {
+  if (buffer) return false;
+  InstallBuffer();
+  buffer->fd = fd;
+  return true;
+}
+
+void SerialStream::InstallBuffer() {
+  buffer = std::make_unique<serialib>();
+  rdbuf(buffer.get());
 }
 
 void SerialStream::Close() {
@@ -139,5 +150,7 @@ WaitStatus SerialStream::WaitForBytes(std::size_t count, const Deadline& deadlin
 }
 
 bool SerialStream::IsOpen() const noexcept { return buffer && buffer->fd >= 0; }
+
+int SerialStream::Descriptor() const noexcept { return IsOpen() ? buffer->fd : -1; }
 
 }  // namespace Tavix::HardwareAPI::IO

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "DeviceDirectory.h"
 #include "PtyPeer.h"
 #include "StderrCapture.h"
 #include "Timing.h"
@@ -18,25 +19,6 @@ using namespace Tavix::Testing;
 namespace fs = std::filesystem;
 
 namespace {
-
-// A device directory of its own, removed afterwards.
-class DeviceDirectory {
- public:
-  DeviceDirectory() {
-    char pattern[] = "/tmp/tavix-devices-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~DeviceDirectory() { fs::remove_all(path_); }
-
-  const std::string& Path() const { return path_; }
-  void Link(const std::string& name, const std::string& target) const {
-    fs::create_symlink(target, fs::path(path_) / name);
-  }
-  void Directory(const std::string& name) const { fs::create_directory(fs::path(path_) / name); }
-
- private:
-  std::string path_;
-};
 
 const Bytes kWakeup = {0x0A};
 

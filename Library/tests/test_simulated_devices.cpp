@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "SimulatorProcess.h"
+#include "CheckedSimulator.h"
 #include "StderrCapture.h"
 #include "Tavix/HardwareAPI/Devices/Handle.h"
 #include "Tavix/HardwareAPI/Devices/Morvek3.h"
@@ -45,7 +45,7 @@ struct SimulatedArm {
     arm.timeout = kQuickTimeout;
   }
 
-  SimulatorProcess simulator;
+  CheckedSimulator simulator;
   SerialStream stream{simulator.PortPath().c_str()};
   Morvek3 arm{&stream};
 };
@@ -193,7 +193,7 @@ struct SimulatedHandle {
     handle.timeout = kQuickTimeout;
   }
 
-  SimulatorProcess simulator;
+  CheckedSimulator simulator;
   SerialStream stream{simulator.PortPath().c_str()};
   RecordingHandle handle{&stream};
 };

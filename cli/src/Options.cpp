@@ -1,21 +1,16 @@
 #include "Options.h"
 
-#include <cctype>
-#include <functional>
-#include <sstream>
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
 #include "NumberArguments.h"
-#include "OptionArguments.h"
+#include "OptionTable.h"
 
 namespace Tavix::Cli {
 namespace {
 
-using CommandLine::OptionName;
-using CommandLine::ParseReal;
-using CommandLine::ParseWhole;
-using CommandLine::ReadOptionValue;
+using namespace CommandLine;
 
 constexpr double kMinRateHz = 0.1;
 constexpr double kMaxRateHz = 1000.0;
@@ -33,21 +28,13 @@ const NamedCommand kCommands[] = {
     {"latency", Command::Latency, true},
 };
 
-using Setter = std::function<void(Options&, const std::string& value)>;
+// The scope of an option: the commands that accept it.
+using Commands = std::vector<Command>;
 
-struct KnownOption {
-  const char* name;
-  bool takes_value;
-  std::vector<Command> commands;  ///< the commands that accept it
-  Setter apply;
-};
-
-[[noreturn]] void Reject(const std::string& message) { throw std::invalid_argument(message); }
-
-const std::vector<KnownOption>& KnownOptions() {
+const OptionTable<Options, Commands>& KnownOptions() {
   using C = Command;
   using Value = const std::string&;
-  static const std::vector<KnownOption> options{
+  static const OptionTable<Options, Commands> options{
       {"--dev", true, {C::Ports, C::Detect}, [](Options& o, Value v) { o.device_directory = v; }},
       {"--arms", false, {C::Detect}, [](Options& o, Value) { o.targets.arms = true; }},
       {"--handles", false, {C::Detect}, [](Options& o, Value) { o.targets.handles = true; }},
@@ -77,31 +64,19 @@ const NamedCommand& CommandNamed(Command command) {
   throw std::logic_error("a command without a name");
 }
 
-bool Accepts(const KnownOption& option, Command command) {
-  for (const Command accepted : option.commands) {
-    if (accepted == command) return true;
-  }
-  return false;
-}
-
-const KnownOption& FindOption(const std::string& name, Command command) {
-  for (const KnownOption& known : KnownOptions()) {
-    if (name == known.name && Accepts(known, command)) return known;
-  }
-  Reject("'" + std::string(CommandNamed(command).name) + "' has no option '" + name + "'");
-}
-
 bool IsHelp(const std::string& arg) { return arg == "-h" || arg == "--help"; }
 
-// Applies the option at args[i], in the form "--name value" or "--name=value"; returns
-// the index of the next argument.
-std::size_t ApplyOption(const std::vector<std::string>& args, std::size_t i, Options& options) {
+// Applies the option at args[i] for the command; returns the index of the next argument.
+std::size_t ApplyCommandOption(const std::vector<std::string>& args, std::size_t i, Options& options) {
   const std::string name = OptionName(args[i]);
-  const KnownOption& known = FindOption(name, options.command);
-  std::string value;
-  const std::size_t next = ReadOptionValue(args, i, known.takes_value, value);
-  known.apply(options, value);
-  return next;
+  const auto accepts = [&options](const Commands& commands) {
+    return std::find(commands.begin(), commands.end(), options.command) != commands.end();
+  };
+  const auto* known = FindOption(KnownOptions(), name, accepts);
+  if (known == nullptr) {
+    Reject("'" + std::string(CommandNamed(options.command).name) + "' has no option '" + name + "'");
+  }
+  return ApplyOption(*known, args, i, options);
 }
 
 void TakePort(const std::string& arg, Options& options) {
@@ -136,7 +111,7 @@ Options ParseOptions(int argc, const char* const* argv) {
   }
   for (std::size_t i = 1; i < args.size();) {
     if (args[i].size() > 1 && args[i][0] == '-') {
-      i = ApplyOption(args, i, options);
+      i = ApplyCommandOption(args, i, options);
     } else {
       TakePort(args[i++], options);
     }

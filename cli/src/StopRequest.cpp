@@ -1,7 +1,8 @@
 #include "StopRequest.h"
 
-#include <algorithm>
 #include <pthread.h>
+
+#include "Durations.h"
 
 namespace Tavix::Cli {
 
@@ -13,10 +14,7 @@ StopRequest::StopRequest() {
 }
 
 bool StopRequest::WaitFor(std::chrono::steady_clock::duration duration) const {
-  using namespace std::chrono;
-  const nanoseconds wait = std::max(duration_cast<nanoseconds>(duration), nanoseconds::zero());
-  const seconds whole = duration_cast<seconds>(wait);
-  const timespec timeout{static_cast<time_t>(whole.count()), static_cast<long>((wait - whole).count())};
+  const timespec timeout = CommandLine::ToTimespec(duration);
   // Another signal cutting the wait short (EINTR) only makes the next sample early.
   return sigtimedwait(&stop_signals_, nullptr, &timeout) > 0;
 }

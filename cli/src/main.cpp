@@ -1,21 +1,16 @@
 // tavix: finds and examines Morvek3 arms and Gantrel handles on serial ports. See --help.
 
-#include <cstdio>
-#include <exception>
 #include <stdexcept>
 #include <string>
 
 #include "Commands.h"
 #include "HelpTexts.h"
 #include "Options.h"
-#include "Tavix/HardwareAPI/Version.h"
+#include "ProgramMain.h"
 
 namespace {
 
 using namespace Tavix::Cli;
-
-constexpr int kExitFailure = 1;
-constexpr int kExitBadArguments = 2;
 
 int Run(const Options& options) {
   switch (options.command) {
@@ -35,32 +30,17 @@ int Run(const Options& options) {
   throw std::logic_error("no command to run");
 }
 
+// The usage of the command named, if any, and where its help is.
+std::string AfterBadArguments(int argc, const char* const* argv) {
+  const Command command = CommandOf(argc, argv);
+  const std::string help = command == Command::None ? "tavix --help" : std::string("tavix ") + argv[1] + " --help";
+  return UsageText(command) + "Try '" + help + "'.\n";
+}
+
+const char* Help(const Options& options) { return HelpText(options.command); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  try {
-    options = ParseOptions(argc, argv);
-  } catch (const std::invalid_argument& error) {
-    const Command command = CommandOf(argc, argv);
-    const std::string help =
-        command == Command::None ? "tavix --help" : std::string("tavix ") + argv[1] + " --help";
-    std::fprintf(stderr, "tavix: %s\n%sTry '%s'.\n", error.what(), UsageText(command).c_str(), help.c_str());
-    return kExitBadArguments;
-  }
-  if (options.show_help) {
-    std::fputs(HelpText(options.command), stdout);
-    return 0;
-  }
-  if (options.show_version) {
-    std::printf("tavix %s\n", Tavix::HardwareAPI::GetLibraryVersion());
-    return 0;
-  }
-  try {
-    return Run(options);
-  } catch (const std::exception& error) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "tavix: %s\n", error.what());
-    return kExitFailure;
-  }
+  return Tavix::CommandLine::RunProgram<Options>({"tavix", ParseOptions, AfterBadArguments, Help, Run}, argc, argv);
 }

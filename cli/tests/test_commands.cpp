@@ -1,47 +1,29 @@
 // End to end: the tavix tool against tavix-sim, the device simulator.
 
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "SimulatorProcess.h"
+#include "CheckedSimulator.h"
+#include "DeviceDirectory.h"
+#include "Programs.h"
 #include "Tavix/HardwareAPI/IO/SerialStream.h"
 #include "Tavix/HardwareAPI/Version.h"
-#include "TavixProcess.h"
 #include "ToolOutput.h"
 
 using namespace Tavix::Testing;
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 namespace {
-
-// A device directory of its own, removed afterwards.
-class DeviceDirectory {
- public:
-  DeviceDirectory() {
-    char pattern[] = "/tmp/tavix-cli-devices-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~DeviceDirectory() { fs::remove_all(path_); }
-
-  const std::string& Path() const { return path_; }
-  std::string Entry(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 // A simulated arm linked as ttyACM0 and a simulated handle as ttyUSB0.
 struct SimulatedDevices {
   DeviceDirectory dev;
-  SimulatorProcess arm{{"arm", "--link", dev.Entry("ttyACM0")}};
-  SimulatorProcess handle{{"handle", "--link", dev.Entry("ttyUSB0")}};
+  CheckedSimulator arm{{"arm", "--link", dev.Entry("ttyACM0")}};
+  CheckedSimulator handle{{"handle", "--link", dev.Entry("ttyUSB0")}};
 };
 
 // The line of `text` that contains `part`; "" if none does.
@@ -55,11 +37,11 @@ std::string LineWith(const std::string& text, const std::string& part) {
 
 TEST(Help, TheToolAndEveryCommandHaveOne) {
   for (const char* flag : {"--help", "-h"}) {
-    const TavixResult tool = RunTavix({flag});
+    const ProgramResult tool = RunTavix({flag});
     EXPECT_EQ(tool.status, 0);
     EXPECT_EQ(tool.out.rfind("Usage: tavix COMMAND", 0), 0u) << tool.out;
     for (const std::string command : {"ports", "detect", "info", "monitor", "latency"}) {
-      const TavixResult result = RunTavix({command, flag});
+      const ProgramResult result = RunTavix({command, flag});
       EXPECT_EQ(result.status, 0) << command;
       EXPECT_EQ(result.out.rfind("Usage: tavix " + command, 0), 0u) << result.out;
     }
@@ -67,7 +49,7 @@ TEST(Help, TheToolAndEveryCommandHaveOne) {
 }
 
 TEST(Version, IsTheLibrarysAndNamedInTheHelp) {
-  const TavixResult result = RunTavix({"--version"});
+  const ProgramResult result = RunTavix({"--version"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, std::string("tavix ") + Tavix::HardwareAPI::GetLibraryVersion() + "\n");
   EXPECT_TRUE(Contains(RunTavix({"--help"}).out, "\n  --version ")) << "the tool's help lists it";
@@ -75,7 +57,7 @@ TEST(Version, IsTheLibrarysAndNamedInTheHelp) {
 
 TEST(Ports, ListsEachPortWithItsKind) {
   SimulatedDevices devices;
-  const TavixResult result = RunTavix({"ports", "--dev", devices.dev.Path()});
+  const ProgramResult result = RunTavix({"ports", "--dev", devices.dev.Path()});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(Contains(LineWith(result.out, devices.arm.PortPath()), "acm     USB CDC-ACM: arms")) << result.out;
   EXPECT_TRUE(Contains(LineWith(result.out, devices.handle.PortPath()), "usb     USB serial adapter: wired handles"))
@@ -84,14 +66,14 @@ TEST(Ports, ListsEachPortWithItsKind) {
 
 TEST(Ports, SaysSoWhenThereAreNone) {
   DeviceDirectory dev;
-  const TavixResult result = RunTavix({"ports", "--dev", dev.Path()});
+  const ProgramResult result = RunTavix({"ports", "--dev", dev.Path()});
   EXPECT_EQ(result.status, 0);
   EXPECT_TRUE(Contains(result.out, "no candidate ports in " + dev.Path())) << result.out;
 }
 
 TEST(Detect, ShowsEachProbeOnStderrAndOnlyTheDevicesOnStdout) {
   SimulatedDevices devices;
-  const TavixResult result = RunTavix({"detect", "--dev", devices.dev.Path()});
+  const ProgramResult result = RunTavix({"detect", "--dev", devices.dev.Path()});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(Contains(result.err, "probing " + devices.arm.PortPath() + " for an arm...\n")) << result.err;
   EXPECT_TRUE(Contains(result.err, "probing " + devices.handle.PortPath() + " for a handle...\n")) << result.err;
@@ -102,10 +84,10 @@ TEST(Detect, ShowsEachProbeOnStderrAndOnlyTheDevicesOnStdout) {
 
 TEST(Detect, LooksOnlyForWhatItIsAskedFor) {
   SimulatedDevices devices;
-  const TavixResult arms = RunTavix({"detect", "--arms", "--dev", devices.dev.Path()});
+  const ProgramResult arms = RunTavix({"detect", "--arms", "--dev", devices.dev.Path()});
   EXPECT_EQ(arms.out, "arm " + devices.arm.PortPath() + "\n");
 
-  const TavixResult wireless = RunTavix({"detect", "--wireless", "--dev", devices.dev.Path()});
+  const ProgramResult wireless = RunTavix({"detect", "--wireless", "--dev", devices.dev.Path()});
   EXPECT_EQ(wireless.status, 0);
   EXPECT_EQ(wireless.out, "");
   EXPECT_EQ(wireless.err, "no device found: probed 0 of the 2 candidate ports in " + devices.dev.Path() + "\n");
@@ -115,15 +97,15 @@ TEST(Detect, NamesAPortHeldByAnotherProgramAsBusy) {
   SimulatedDevices devices;
   Tavix::HardwareAPI::IO::SerialStream holder(devices.arm.PortPath().c_str());
   ASSERT_TRUE(holder.IsOpen());
-  const TavixResult result = RunTavix({"detect", "--arms", "--dev", devices.dev.Path()});
+  const ProgramResult result = RunTavix({"detect", "--arms", "--dev", devices.dev.Path()});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "");
   EXPECT_TRUE(Contains(result.err, "busy: another program holds " + devices.arm.PortPath() + ";")) << result.err;
 }
 
 TEST(Info, ShowsTheIdentityAndStatusOfAnArm) {
-  SimulatorProcess arm({"arm", "--id", "4660", "--uuid", "00112233-4455-6677-8899-aabbccddeeff"});
-  const TavixResult result = RunTavix({"info", arm.PortPath()});
+  CheckedSimulator arm({"arm", "--id", "4660", "--uuid", "00112233-4455-6677-8899-aabbccddeeff"});
+  const ProgramResult result = RunTavix({"info", arm.PortPath()});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(Field(result.out, "device number"), "4660");
   EXPECT_EQ(Field(result.out, "model"), "4 (Morvek3)");
@@ -137,8 +119,8 @@ TEST(Info, ShowsTheIdentityAndStatusOfAnArm) {
 }
 
 TEST(Info, ShowsTheInfoAndAStatusMessageOfAHandle) {
-  SimulatorProcess handle({"handle", "--id", "515"});
-  const TavixResult result = RunTavix({"info", handle.PortPath(), "--handle"});
+  CheckedSimulator handle({"handle", "--id", "515"});
+  const ProgramResult result = RunTavix({"info", handle.PortPath(), "--handle"});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(Field(result.out, "device number"), "515");
   EXPECT_TRUE(Contains(result.out, "\nstatus message\n")) << result.out;
@@ -157,8 +139,8 @@ unsigned long HistogramTotal(const std::string& text) {
 }
 
 TEST(Latency, SummarisesTheRoundTrips) {
-  SimulatorProcess arm({"arm"});
-  const TavixResult result = RunTavix({"latency", arm.PortPath(), "-n", "200"});
+  CheckedSimulator arm({"arm"});
+  const ProgramResult result = RunTavix({"latency", arm.PortPath(), "-n", "200"});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(Contains(result.out, "\n200 round trips to the arm on " + arm.PortPath())) << result.out;
   EXPECT_TRUE(Contains(result.out, "exchanges a second")) << result.out;
@@ -167,11 +149,11 @@ TEST(Latency, SummarisesTheRoundTrips) {
 }
 
 TEST(Latency, InterruptedSummarisesTheRoundTripsMadeSoFar) {
-  SimulatorProcess arm({"arm"});
-  TavixProcess latency({"latency", arm.PortPath(), "-n", "1000000"});
+  CheckedSimulator arm({"arm"});
+  ChildProcess latency(ToolPath(), {"latency", arm.PortPath(), "-n", "1000000"});
   ASSERT_TRUE(latency.WaitForLines(1, 5s)) << "the line that opens the timing";
   latency.Signal(SIGINT);
-  const TavixResult result = latency.Finish();
+  const ProgramResult result = latency.Finish();
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(Contains(result.out, "\nstopped early: ")) << result.out;
   EXPECT_TRUE(Contains(result.out, "min        p50        p90        p99      p99.9        max")) << result.out;
@@ -179,22 +161,22 @@ TEST(Latency, InterruptedSummarisesTheRoundTripsMadeSoFar) {
 }
 
 TEST(Monitor, ShowsSamplesUntilInterrupted) {
-  SimulatorProcess arm({"arm"});
-  TavixProcess monitor({"monitor", arm.PortPath(), "--rate", "50"});
+  CheckedSimulator arm({"arm"});
+  ChildProcess monitor(ToolPath(), {"monitor", arm.PortPath(), "--rate", "50"});
   ASSERT_TRUE(monitor.WaitForLines(5, 3s)) << "two header lines and three samples";
   monitor.Signal(SIGINT);
-  const TavixResult result = monitor.Finish();
+  const ProgramResult result = monitor.Finish();
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(Contains(result.out, "x/m")) << result.out;
   EXPECT_EQ(result.err, "");
 }
 
 TEST(Monitor, ShowsJointAnglesWithJoint) {
-  SimulatorProcess arm({"arm"});
-  TavixProcess monitor({"monitor", arm.PortPath(), "--joint"});
+  CheckedSimulator arm({"arm"});
+  ChildProcess monitor(ToolPath(), {"monitor", arm.PortPath(), "--joint"});
   ASSERT_TRUE(monitor.WaitForLines(3, 3s));
   monitor.Signal(SIGTERM);
-  const TavixResult result = monitor.Finish();
+  const ProgramResult result = monitor.Finish();
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(Contains(result.out, "q0/deg")) << result.out;
 }

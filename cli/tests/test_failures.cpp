@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "SimulatorProcess.h"
-#include "TavixProcess.h"
+#include "CheckedSimulator.h"
+#include "Programs.h"
 #include "Tavix/HardwareAPI/IO/SerialStream.h"
 #include "Timing.h"
 #include "ToolOutput.h"
@@ -32,7 +32,7 @@ TEST(BadArguments, ExitWithStatus2AndTheUsage) {
       {"detect", "--arms=yes"},
   };
   for (const std::vector<std::string>& arguments : cases) {
-    const TavixResult result = RunTavix(arguments);
+    const ProgramResult result = RunTavix(arguments);
     const std::string shown = arguments.empty() ? "(none)" : arguments[0];
     EXPECT_EQ(result.status, 2) << shown;
     EXPECT_TRUE(Contains(result.err, "\nUsage: tavix ")) << result.err;
@@ -42,7 +42,7 @@ TEST(BadArguments, ExitWithStatus2AndTheUsage) {
 }
 
 TEST(PortFailures, MissingPortIsNamed) {
-  const TavixResult result = RunTavix({"info", "/nonexistent/ttyACM9"});
+  const ProgramResult result = RunTavix({"info", "/nonexistent/ttyACM9"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "tavix: cannot open /nonexistent/ttyACM9: no such port\n");
 }
@@ -50,7 +50,7 @@ TEST(PortFailures, MissingPortIsNamed) {
 TEST(PortFailures, PlainFileIsNeitherOpenedNorWritten) {
   const std::string path = testing::TempDir() + "tavix-cli-plain-file";
   std::ofstream(path) << "untouched";
-  const TavixResult result = RunTavix({"latency", path});
+  const ProgramResult result = RunTavix({"latency", path});
   EXPECT_EQ(result.status, 1);
   EXPECT_TRUE(Contains(result.err, "not a serial port")) << result.err;
   std::ifstream file(path);
@@ -59,25 +59,25 @@ TEST(PortFailures, PlainFileIsNeitherOpenedNorWritten) {
 }
 
 TEST(PortFailures, PortHeldByAnotherProgramIsBusy) {
-  SimulatorProcess arm({"arm"});
+  CheckedSimulator arm({"arm"});
   Tavix::HardwareAPI::IO::SerialStream holder(arm.PortPath().c_str());
   ASSERT_TRUE(holder.IsOpen());
-  const TavixResult result = RunTavix({"info", arm.PortPath()});
+  const ProgramResult result = RunTavix({"info", arm.PortPath()});
   EXPECT_EQ(result.status, 1);
   EXPECT_TRUE(Contains(result.err, "busy: another program holds it")) << result.err;
 }
 
 TEST(DeviceDirectoryFailures, MissingDirectoryIsNamed) {
-  const TavixResult result = RunTavix({"detect", "--dev", "/nonexistent/dev"});
+  const ProgramResult result = RunTavix({"detect", "--dev", "/nonexistent/dev"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "tavix: cannot read the device directory /nonexistent/dev: no such directory\n");
 }
 
 TEST(SilentDevice, ArmFailsSoonWithAHintAtTheHandle) {
-  SimulatorProcess arm({"arm", "--silent"});
+  CheckedSimulator arm({"arm", "--silent"});
   Stopwatch watch;
-  const TavixResult result = RunTavix({"info", arm.PortPath()});
+  const ProgramResult result = RunTavix({"info", arm.PortPath()});
   EXPECT_LT(watch.WallSeconds(), 3.0);
   EXPECT_EQ(result.status, 1);
   EXPECT_TRUE(Contains(result.err, "tavix: no reply from " + arm.PortPath() + "\n")) << result.err;
@@ -85,17 +85,17 @@ TEST(SilentDevice, ArmFailsSoonWithAHintAtTheHandle) {
 }
 
 TEST(SilentDevice, HandleFailsSoonWithAHintAtTheArm) {
-  SimulatorProcess handle({"handle", "--silent"});
+  CheckedSimulator handle({"handle", "--silent"});
   Stopwatch watch;
-  const TavixResult result = RunTavix({"info", handle.PortPath(), "--handle"});
+  const ProgramResult result = RunTavix({"info", handle.PortPath(), "--handle"});
   EXPECT_LT(watch.WallSeconds(), 2.0);
   EXPECT_EQ(result.status, 1);
   EXPECT_TRUE(Contains(result.err, "tavix: no reply from " + handle.PortPath() + "\nAn arm?")) << result.err;
 }
 
 TEST(LostConnection, EndsTheMonitorWithStatus1) {
-  SimulatorProcess arm({"arm", "--hangup-after", "5"});
-  const TavixResult result = RunTavix({"monitor", arm.PortPath(), "--rate", "100"});
+  CheckedSimulator arm({"arm", "--hangup-after", "5"});
+  const ProgramResult result = RunTavix({"monitor", arm.PortPath(), "--rate", "100"});
   EXPECT_EQ(result.status, 1);
   EXPECT_TRUE(Contains(result.err, "tavix: lost the connection to " + arm.PortPath())) << result.err;
 }

@@ -6,24 +6,30 @@
 // receives the end effector's position and velocity. The force is a damped spring pulling
 // towards a point 20 mm along +x from where the end effector started, so the arm moves
 // there and stops. At the end it prints the number of exchanges, the achieved rate, the
-// round-trip times and the missed deadlines.
+// round-trip times, the missed deadlines and the failed exchanges.
+//
+// A failed exchange gives an all-zero state, which looks like a position at the origin:
+// the loop asks `LastError()` after each one, keeps the last state that did arrive, and
+// sends no force on the next exchange. A port that fails (the arm unplugged) ends it.
 //
 // Try it against the simulator: `tavix-sim arm` prints the port to use.
 //
-// Exit status: 0 on success, 1 when the port cannot be opened or the arm does not answer,
-// 2 for bad arguments.
+// Exit status: 0 on success, 1 when the port cannot be opened or fails, or the arm does
+// not answer, 2 for bad arguments.
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "Tavix/HardwareAPI/Devices/Morvek3.h"
-#include "Tavix/HardwareAPI/IO/SerialStream.h"
+#include "Tavix/HardwareAPI/IO/Port.h"
 
 namespace {
 
@@ -31,10 +37,11 @@ using Tavix::HardwareAPI::Vector3;
 using Tavix::HardwareAPI::Devices::ArmState;
 using Tavix::HardwareAPI::Devices::DeviceInfo;
 using Tavix::HardwareAPI::Devices::Morvek3;
-using Tavix::HardwareAPI::IO::SerialStream;
+using Tavix::HardwareAPI::IO::Port;
 using Clock = std::chrono::steady_clock;
 
 constexpr Clock::duration kPeriod = std::chrono::milliseconds(1);
+constexpr double kReplyTimeout = 0.02;  // s: a reply normally takes well under 1 ms
 constexpr unsigned long kDefaultExchanges = 1000;
 constexpr int kArmModelNumber = 4;  // what a Morvek3 reports as its model when woken
 
@@ -95,43 +102,66 @@ int main(int argc, char** argv) {
   }
   const char* port = argv[1];
 
-  // Opened explicitly rather than by the constructor, to learn whether it worked.
-  SerialStream stream(port, /*open_now=*/false);
-  if (stream.Open() != 1) {
-    std::fprintf(stderr, "force_loop: cannot open %s (does it exist, and is no other program using it?)\n",
-                 port);
+  std::unique_ptr<Port> stream;
+  try {
+    stream = std::make_unique<Port>(port, kReplyTimeout);
+  } catch (const std::system_error& error) {
+    std::fprintf(stderr, "force_loop: %s (does it exist, and is no other program using it?)\n", error.what());
     return 1;
   }
-  Morvek3 arm(&stream);
+  Morvek3 arm(stream.get());
 
-  // Failed exchanges do not throw: they give all-zero results (and a line on stderr).
+  // Failed exchanges do not throw: they give all-zero results (and a line on stderr),
+  // and LastError() says why.
   const DeviceInfo info = arm.DeviceWakeup();
+  if (const std::error_code error = arm.LastError()) {
+    std::fprintf(stderr, "force_loop: no arm answered on %s: %s\n", port, error.message().c_str());
+    return 1;
+  }
   if (info.device_model_number != kArmModelNumber) {
-    std::fprintf(stderr, "force_loop: no Morvek3 arm answered on %s\n", port);
+    std::fprintf(stderr, "force_loop: the device on %s is model %u, not a Morvek3 arm\n", port,
+                 unsigned{info.device_model_number});
     return 1;
   }
   std::printf("Arm %u on %s: hardware version %u, firmware version %u\n", unsigned{info.device_id}, port,
               unsigned{info.hardware_version}, unsigned{info.firmware_version});
 
   const ArmState start = arm.EndEffectorForce({0, 0, 0});
+  if (const std::error_code error = arm.LastError()) {
+    std::fprintf(stderr, "force_loop: the arm did not report its position: %s\n", error.message().c_str());
+    return 1;
+  }
   const Vector3 centre{start.position[0] + kCentreOffset, start.position[1], start.position[2]};
   std::vector<Clock::duration> round_trips;
   round_trips.reserve(exchanges);
   unsigned long missed_deadlines = 0;
+  unsigned long failed_exchanges = 0;
 
   // The ticks lie on a fixed grid (start + n ms), so small delays do not add up. An
   // exchange that ends after the next tick began has missed its deadline: the next one
   // then starts at once, and ticks that passed entirely are dropped, not made up.
-  ArmState state = start;
+  ArmState state = start;  // the last state the arm reported
+  bool state_is_fresh = true;
   const Clock::time_point loop_start = Clock::now();
   Clock::time_point next_tick = loop_start;
   for (unsigned long n = 0; n < exchanges; ++n) {
     std::this_thread::sleep_until(next_tick);
-    const Vector3 force = SpringForce(state, centre);
+    // Without a fresh state there is nothing to base a force on: send none.
+    const Vector3 force = state_is_fresh ? SpringForce(state, centre) : Vector3{0, 0, 0};
     const Clock::time_point sent = Clock::now();
-    state = arm.EndEffectorForce(force);
+    const ArmState reply = arm.EndEffectorForce(force);
     const Clock::time_point received = Clock::now();
     round_trips.push_back(received - sent);
+    const std::error_code error = arm.LastError();
+    state_is_fresh = !error;
+    if (state_is_fresh) {
+      state = reply;
+    } else if (error.category() == std::system_category()) {
+      std::fprintf(stderr, "force_loop: lost the arm on %s: %s\n", port, error.message().c_str());
+      return 1;
+    } else {
+      ++failed_exchanges;  // no reply in time, or a wrong one: the zeros are not a state
+    }
 
     next_tick += kPeriod;
     if (received > next_tick) {
@@ -150,6 +180,7 @@ int main(int argc, char** argv) {
               Microseconds(Percentile(round_trips, 50)), Microseconds(Percentile(round_trips, 99)),
               Microseconds(round_trips.back()));
   std::printf("  missed deadlines %lu\n", missed_deadlines);
+  std::printf("  failed exchanges %lu\n", failed_exchanges);
   PrintPosition("start", start.position);
   PrintPosition("centre", centre);
   PrintPosition("end", state.position);

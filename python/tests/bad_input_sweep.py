@@ -8,11 +8,11 @@ at once instead of waiting out the device time-out.
 """
 
 import math
-import os
 import sys
 import warnings
 
 import TavixHardwareAPI as api
+from pty_device import PtyDevice
 
 BAD_VALUES = [
     None, True, object(), {}, "", "a\0b", b"", b"\0", bytearray(b"\0\1"), [], [1.0], [1.0, 2.0],
@@ -27,10 +27,9 @@ class Subclass(api.Handle):
 
 
 def hung_up_stream():
-    master, slave = os.openpty()
-    stream = api.SerialStream(os.ttyname(slave))
-    os.close(master)
-    os.close(slave)
+    device = PtyDevice()
+    stream = api.SerialStream(device.path)
+    device.close()
     return stream
 
 

@@ -1,12 +1,7 @@
-import sys
-from pathlib import Path
-
 import pytest
 
-# The examples' simulator launcher (examples/simulator.py) starts tavix-sim for the tests.
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-
 import TavixHardwareAPI
+# From testing/python, which pyproject.toml's [tool.pytest.ini_options] puts on the path.
 from pty_device import PtyDevice
 
 

@@ -4,15 +4,15 @@ changes."""
 
 import os
 import re
-import select
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
 
 from pty_device import PtyDevice
-from simulator import running as running_simulator
+from tavix.simulator import running as running_simulator
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 RUN_TIMEOUT = 60  # seconds for one example to finish
@@ -31,27 +31,22 @@ def run_example(name, *args, timeout=RUN_TIMEOUT):
 def run_on_terminal(name, *args):
     """Runs examples/<name> with its standard output on a pseudo-terminal, as in a shell
     window; returns the exit status and everything it wrote there."""
-    master, slave = os.openpty()
-    process = subprocess.Popen([sys.executable, str(EXAMPLES / name), *args], stdout=slave,
+    terminal = PtyDevice()
+    process = subprocess.Popen([sys.executable, str(EXAMPLES / name), *args], stdout=terminal.slave,
                                stderr=subprocess.PIPE)
-    os.close(slave)
+    deadline = time.monotonic() + RUN_TIMEOUT
     output = b""
     try:
-        while select.select([master], [], [], RUN_TIMEOUT)[0]:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:  # EIO: the example ended and the terminal hung up
-                break
-            if not chunk:
-                break
-            output += chunk
-        status = process.wait(RUN_TIMEOUT)
+        while process.poll() is None and time.monotonic() < deadline:
+            output += terminal.drain(0.1)
+        status = process.wait(max(deadline - time.monotonic(), 0))
+        output += terminal.drain()
     finally:
         if process.poll() is None:
             process.kill()
             process.wait()
         process.stderr.close()
-        os.close(master)
+        terminal.close()
     return status, output.decode()
 
 

@@ -1,22 +1,16 @@
 #include "Options.h"
 
 #include <cctype>
-#include <functional>
 #include <optional>
-#include <sstream>
-#include <stdexcept>
 #include <vector>
 
 #include "NumberArguments.h"
-#include "OptionArguments.h"
+#include "OptionTable.h"
 
 namespace Tavix::Simulator {
 namespace {
 
-using CommandLine::OptionName;
-using CommandLine::ParseReal;
-using CommandLine::ParseWhole;
-using CommandLine::ReadOptionValue;
+using namespace CommandLine;
 
 constexpr double kMinStreamHz = 0.1;
 constexpr double kMaxStreamHz = 1000.0;
@@ -71,16 +65,8 @@ Exit status: 0 after SIGINT, SIGTERM, SIGHUP or --hangup-after; 1 when the port
 cannot be made or fails; 2 for bad arguments.
 )";
 
-using Setter = std::function<void(Options&, const std::string& value)>;
-
-struct KnownOption {
-  const char* name;
-  bool takes_value;
-  std::optional<Options::Kind> only_for;
-  Setter apply;
-};
-
-[[noreturn]] void Reject(const std::string& message) { throw std::invalid_argument(message); }
+// The scope of an option: the device it is for, if only one.
+using OnlyFor = std::optional<Options::Kind>;
 
 std::array<uint8_t, 16> ParseUuid(const std::string& text) {
   std::string digits;
@@ -103,10 +89,10 @@ PortServer::Clock::duration PeriodOf(double hz) {
   return std::chrono::duration_cast<PortServer::Clock::duration>(std::chrono::duration<double>(1.0 / hz));
 }
 
-const std::vector<KnownOption>& KnownOptions() {
+const OptionTable<Options, OnlyFor>& KnownOptions() {
   using Kind = Options::Kind;
   using Value = const std::string&;
-  static const std::vector<KnownOption> options{
+  static const OptionTable<Options, OnlyFor> options{
       {"--id", true, std::nullopt,
        [](Options& o, Value v) { o.device_id = static_cast<uint16_t>(ParseWhole("--id", v, 0, 65535)); }},
       {"--uuid", true, Kind::Arm, [](Options& o, Value v) { o.device_uuid = ParseUuid(v); }},
@@ -138,13 +124,6 @@ const std::vector<KnownOption>& KnownOptions() {
   return options;
 }
 
-const KnownOption& FindOption(const std::string& name) {
-  for (const KnownOption& known : KnownOptions()) {
-    if (name == known.name) return known;
-  }
-  Reject("unknown option '" + name + "'");
-}
-
 Options::Kind ParseKind(const std::string& text) {
   if (text == "arm") return Options::Kind::Arm;
   if (text == "handle") return Options::Kind::Handle;
@@ -153,18 +132,15 @@ Options::Kind ParseKind(const std::string& text) {
 
 const char* KindName(Options::Kind kind) { return kind == Options::Kind::Arm ? "arm" : "handle"; }
 
-// Applies the option at args[i], in the form "--name value" or "--name=value"; returns
-// the index of the next argument.
-std::size_t ApplyOption(const std::vector<std::string>& args, std::size_t i, Options& options) {
+// Applies the option at args[i] for the device; returns the index of the next argument.
+std::size_t ApplyDeviceOption(const std::vector<std::string>& args, std::size_t i, Options& options) {
   const std::string name = OptionName(args[i]);
-  const KnownOption& known = FindOption(name);
-  if (known.only_for && *known.only_for != options.kind) {
-    Reject(name + " is for the " + KindName(*known.only_for) + ", not the " + KindName(options.kind));
+  const auto* known = FindOption(KnownOptions(), name, [](const OnlyFor&) { return true; });
+  if (known == nullptr) Reject("unknown option '" + name + "'");
+  if (known->scope && *known->scope != options.kind) {
+    Reject(name + " is for the " + KindName(*known->scope) + ", not the " + KindName(options.kind));
   }
-  std::string value;
-  const std::size_t next = ReadOptionValue(args, i, known.takes_value, value);
-  known.apply(options, value);
-  return next;
+  return ApplyOption(*known, args, i, options);
 }
 
 }  // namespace
@@ -182,7 +158,7 @@ Options ParseOptions(int argc, const char* const* argv) {
   if (options.show_version) return options;
   if (args.empty()) Reject("name the device to play: arm or handle");
   options.kind = ParseKind(args[0]);
-  for (std::size_t i = 1; i < args.size();) i = ApplyOption(args, i, options);
+  for (std::size_t i = 1; i < args.size();) i = ApplyDeviceOption(args, i, options);
   return options;
 }
 

@@ -7,6 +7,8 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "Durations.h"
+
 namespace Tavix::Simulator {
 namespace {
 
@@ -29,11 +31,6 @@ constexpr int kStreamBacklogBytes = 256;
 
 [[noreturn]] void ThrowSystemError(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
-}
-
-timespec ToTimespec(PortServer::Clock::duration duration) {
-  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
-  return timespec{static_cast<time_t>(nanoseconds / 1000000000), static_cast<long>(nanoseconds % 1000000000)};
 }
 
 }  // namespace
@@ -64,7 +61,7 @@ void PortServer::WaitForPort(const StopSignals& signals, Clock::time_point now) 
   pollfd watch{port_.DeviceFd(), static_cast<short>(POLLIN | (unsent_.empty() ? 0 : POLLOUT)), 0};
   const std::optional<Clock::time_point> wake_up = NextWakeUp(now);
   timespec timeout{};
-  if (wake_up) timeout = ToTimespec(std::max(*wake_up - now, Clock::duration::zero()));
+  if (wake_up) timeout = CommandLine::ToTimespec(*wake_up - now);
   if (ppoll(&watch, 1, wake_up ? &timeout : nullptr, signals.WaitMask()) < 0 && errno != EINTR) {
     ThrowSystemError("cannot wait for the port");
   }

@@ -1,24 +1,20 @@
 // tavix-sim: a Morvek3 arm or a Gantrel handle on a pseudo-terminal. See --help.
 
 #include <cstdio>
-#include <exception>
 #include <memory>
-#include <stdexcept>
+#include <string>
 
 #include "ArmResponder.h"
 #include "HandleResponder.h"
 #include "Options.h"
 #include "PortServer.h"
+#include "ProgramMain.h"
 #include "PseudoTerminal.h"
 #include "StopSignals.h"
-#include "Tavix/HardwareAPI/Version.h"
 
 namespace {
 
 using namespace Tavix::Simulator;
-
-constexpr int kExitFailure = 1;
-constexpr int kExitBadArguments = 2;
 
 std::unique_ptr<DeviceResponder> MakeDevice(const Options& options,
                                             DeviceResponder::Clock::time_point start) {
@@ -46,28 +42,13 @@ int Serve(const Options& options) {
   return 0;  // the port hangs up as it goes out of scope
 }
 
+std::string AfterBadArguments(int, const char* const*) { return "Try 'tavix-sim --help'.\n"; }
+
+const char* Help(const Options&) { return HelpText(); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  try {
-    options = ParseOptions(argc, argv);
-  } catch (const std::invalid_argument& error) {
-    std::fprintf(stderr, "tavix-sim: %s\nTry 'tavix-sim --help'.\n", error.what());
-    return kExitBadArguments;
-  }
-  if (options.show_help) {
-    std::fputs(HelpText(), stdout);
-    return 0;
-  }
-  if (options.show_version) {
-    std::printf("tavix-sim %s\n", Tavix::HardwareAPI::GetLibraryVersion());
-    return 0;
-  }
-  try {
-    return Serve(options);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "tavix-sim: %s\n", error.what());
-    return kExitFailure;
-  }
+  return Tavix::CommandLine::RunProgram<Options>({"tavix-sim", ParseOptions, AfterBadArguments, Help, Serve}, argc,
+                                                 argv);
 }

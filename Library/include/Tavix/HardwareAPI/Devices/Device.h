@@ -1,10 +1,14 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <system_error>
 
+#include "Tavix/HardwareAPI/Devices/DeviceError.h"
+#include "Tavix/HardwareAPI/IO/Port.h"
 #include "Tavix/HardwareAPI/IO/SerialStream.h"
 #include "Tavix/HardwareAPI/Vector3.h"
 
@@ -28,11 +32,29 @@ namespace Tavix::HardwareAPI::Devices {
 /// A read that ends with end-of-file on the stream returns 0 silently. A port that
 /// hangs up ends the wait at once as a stream failure.
 ///
+/// These failure values look like data, so every operation also leaves its outcome,
+/// which `LastError()` reads: empty after a success, otherwise why it failed.
+///
+/// On an `IO::Port` a device fails fast; elsewhere it behaves as described above:
+///   - every operation takes the port's time-out (`timeout` is set from it);
+///   - on a closed port an operation fails at once with EBADF, sending nothing;
+///   - an operation stops at its first failure: nothing further is sent or read, so
+///     one time-out costs one wait, not two;
+///   - after a wrong header code the device's bytes are dropped until the line has been
+///     quiet for `kQuietSpell` (at most `timeout`), instead of a wait for 1024 bytes;
+///   - after a reply that did not arrive in full, what did arrive is dropped;
+///   - an exchange that sends a request and reads its reply (the arm's combined
+///     operations) first drops what arrived before the request: a reply that came too
+///     late for an earlier exchange is never taken for this one's;
+///   - the log lines are the same.
+///
 /// Waits sleep in the kernel (poll(2), epoll(7)) and cost no CPU. Not thread-safe: one thread at a time.
 class Device {
  public:
   static constexpr std::size_t kBufferSize = 1024;   ///< size of each message buffer
   static constexpr float kDefaultTimeout = 5.0f;     ///< seconds
+  /// On a Port: how long the line must stay silent before a wrong reply counts as over.
+  static constexpr std::chrono::milliseconds kQuietSpell{5};
 
   /// Borrows `stream`, which must outlive the device. Allocates both buffers, zeroed.
   /// Throws std::invalid_argument if `stream` is null.
@@ -71,21 +93,77 @@ class Device {
   /// with the same failure rules as `ReadEndEffectorState`.
   void ReadJointState(Vector3& angles, Vector3& angular_velocities);
 
+  /// The outcome of the last operation: of any public operation of the device classes
+  /// (these reads and sends included), and of an operation made of others (a command
+  /// and its reply) as a whole. Empty after a success; otherwise the first failure the
+  /// operation met, which a later failure of the same operation never replaces:
+  ///   - `std::system_category()`, the errno of the failing call: the port failed, hung
+  ///     up (EIO), is closed (EBADF; also for a never-opened stream that was written to),
+  ///     or a write did not go out whole (EIO when the call set no errno);
+  ///   - `DeviceErrc::timed_out` (equivalent to std::errc::timed_out): the reply, or part
+  ///     of it, did not arrive within `timeout`;
+  ///   - `DeviceErrc::wrong_header`, `DeviceErrc::malformed_reply` (equivalent to
+  ///     std::errc::protocol_error): the reply is not the one the operation expects;
+  ///   - `std::errc::invalid_argument`: `ReadBytes` was asked for more than kBufferSize.
+  /// A code 0 returned by `ReadHeaderCode` with an empty outcome was received.
+  std::error_code LastError() const noexcept { return last_error_; }
+
   float timeout = kDefaultTimeout;  ///< reply time-out in seconds; 0 or less: no limit
   IO::SerialStream* const stream;   ///< borrowed, never null
   const std::unique_ptr<uint8_t[]> send_buffer;     ///< outgoing message, kBufferSize bytes
   const std::unique_ptr<uint8_t[]> receive_buffer;  ///< incoming payload, kBufferSize bytes
 
  protected:
+  /// Marks the run of one public operation. The outermost of nested operations (a
+  /// command calls its send and its read) starts a fresh outcome and, on a Port, takes
+  /// the port's time-out and fails at once (EBADF) when the port is closed.
+  class Operation {
+   public:
+    explicit Operation(Device& device) noexcept;
+    ~Operation();
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+
+   private:
+    Device& device_;
+  };
+
+  /// Records `error` as the outcome of the running operation, unless it already failed.
+  void Fail(std::error_code error) noexcept;
+  /// True once the running operation has failed.
+  bool Failed() const noexcept { return static_cast<bool>(last_error_); }
+  /// True when the stream is an `IO::Port`: the device fails fast.
+  bool OnPort() const noexcept { return port_ != nullptr; }
+
   /// Reads a reply made of the header codes `header` (each read, each with its own
   /// time-out) and then `payload_length` bytes into `receive_buffer`. When a code does
   /// not match, does one discard read of `kBufferSize` bytes, then drops whatever is
   /// still queued on the stream (`SerialStream::DiscardInput`), and returns false; when
-  /// the payload comes up short, returns false without a discard.
+  /// the payload comes up short, returns false without a discard. On a Port, see the
+  /// class comment: `DropFailedReply` replaces the discard read.
   bool ReadReply(std::initializer_list<uint8_t> header, std::size_t payload_length);
+
+  /// On a Port, before a request whose reply the same operation reads: drops what
+  /// arrived before it. Does nothing on other streams.
+  void DropStaleInput();
+
+  /// On a Port, after a failed read: drops what the device sends until the line has
+  /// been quiet for `kQuietSpell` (at most `timeout`) when a wrong header code arrived,
+  /// otherwise drops only what is queued now. Does nothing on other streams.
+  void DropFailedReply();
 
  private:
   void ReadStateReply(uint8_t code, Vector3& first, Vector3& second);
+  /// True on a Port once the running operation has failed: nothing more is sent or read.
+  bool Stopped() const noexcept { return port_ != nullptr && Failed(); }
+  /// The errno `error` set by a failed read or write as an outcome; when the call set
+  /// none, EBADF on a stream without an open port and EIO on one with.
+  std::error_code StreamError(int error) const noexcept;
+  void DropUntilQuiet();
+
+  IO::Port* const port_;  ///< `stream` when it is a Port, else null
+  std::error_code last_error_;
+  int operation_depth_ = 0;
 };
 
 }  // namespace Tavix::HardwareAPI::Devices

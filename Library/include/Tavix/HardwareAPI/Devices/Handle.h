@@ -24,7 +24,14 @@ namespace Tavix::HardwareAPI::Devices {
 /// only until it returns. The callbacks run on the thread that called `Receive`.
 ///
 /// Failures of the reads are logged on stderr as described for `Device`; a failed write
-/// is logged by the stream and the send returns normally. Not thread-safe.
+/// is logged by the stream and the send returns normally. After every operation
+/// `LastError()` tells a failure apart from data: `Receive` records
+/// `DeviceErrc::wrong_header` for a code of no reply, `GetGantrelStatus`
+/// `DeviceErrc::malformed_reply` for a frame that does not unstuff to 18 bytes, and a
+/// time-out or a port failure as `Device` does. On an `IO::Port` the handle fails fast
+/// (see `Device`): `Receive` then also drops the rest of an unknown or incomplete reply,
+/// and `GetGantrelStatus` skips a code 0 like any other byte before a frame. Not
+/// thread-safe.
 class Handle : public Device {
  public:
   /// Borrows `stream`, which must outlive the handle; see `Device`. Throws
@@ -94,6 +101,8 @@ class Handle : public Device {
   int ReceiveStatusMessage();
   int ReceiveErrorResponse();
   bool SkipToStatusCode();
+  /// The count of a reply that came up short, once its rest is dropped on a Port.
+  int Incomplete(int bytes_read);
 };
 
 }  // namespace Tavix::HardwareAPI::Devices

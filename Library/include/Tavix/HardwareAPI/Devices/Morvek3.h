@@ -19,7 +19,10 @@ namespace Tavix::HardwareAPI::Devices {
 /// up to two time-outs; the bytes still queued after it are dropped, so the next
 /// exchange reads its own reply. A short payload fails without a discard. Failures never throw:
 /// they yield all-zero results (or leave caller outputs unchanged) and are logged by
-/// `Device` on stderr. Use the device from one thread at a time.
+/// `Device` on stderr; `LastError()` tells them apart from data after every operation
+/// (an identifier reply whose length byte is not 16 is `DeviceErrc::malformed_reply`).
+/// On an `IO::Port` the arm fails fast, as `Device` describes. Use the device from one
+/// thread at a time.
 class Morvek3 : public Device {
  public:
   using Orientation = std::array<float, 4>;
@@ -78,7 +81,7 @@ class Morvek3 : public Device {
 
   /// Calibrates the shared geometry: the present pose has the joint angles `angles`
   /// (degrees). Sends zero joint torques to read the pose; a failed read counts as the
-  /// all-zero pose.
+  /// all-zero pose, except on a Port, where it leaves the geometry unchanged.
   void AdjustAngles(const Vector3& angles);
   /// The end-effector position and velocity: as the device measures them (`onboard`,
   /// sends a zero force), or computed on the host from the joint angles (sends zero

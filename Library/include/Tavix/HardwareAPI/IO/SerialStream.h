@@ -65,20 +65,37 @@ class SerialStream : public std::iostream {
   /// Drops every received byte not yet read: the driver's receive queue (tcflush
   /// TCIFLUSH) and a byte held back in the buffer's push-back slot. The stream's state
   /// flags are left as they are. Does nothing else on a stream without an open port.
-  void DiscardInput();
+  virtual void DiscardInput();
 
   /// Blocks until at least `count` bytes wait in the driver's receive queue, the
   /// deadline passes, or the port fails or hangs up (errno then tells why). Costs no CPU
-  /// while it waits. A stream without an open port waits out the deadline.
-  WaitStatus WaitForBytes(std::size_t count, const Deadline& deadline);
+  /// while it waits. A stream without an open port waits out the deadline. Every wait
+  /// of a device for its reply is this one.
+  virtual WaitStatus WaitForBytes(std::size_t count, const Deadline& deadline);
 
   /// True while a port is open.
   bool IsOpen() const noexcept;
 
+  /// The open port's file descriptor, -1 without one. The stream keeps owning it: for
+  /// watching the port beside other descriptors, or for bare reads and writes that
+  /// bypass the stream (and its push-back slot).
+  int Descriptor() const noexcept;
+
   /// The path given at construction ("" for a null path).
   const std::string& PortPath() const noexcept { return port_path; }
 
+ protected:
+  /// Makes `fd` the stream's port as it is: no terminal check, no lock, no line
+  /// settings, nothing dropped. For stand-ins of a port that are not terminals, such as
+  /// one end of a socket pair a test plays the device on; tcflush(3) refuses those, so a
+  /// subclass that adopts one also overrides `DiscardInput`. The stream then owns `fd`
+  /// as a port it opened. Only for a stream built with `open_now` false on which `Open`
+  /// has not run: returns false otherwise, leaving `fd` alone.
+  bool Adopt(int fd);
+
  private:
+  void InstallBuffer();
+
   std::string port_path;
   std::unique_ptr<serialib> buffer;
 };

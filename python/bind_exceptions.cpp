@@ -1,0 +1,139 @@
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include <pybind11/eval.h>
+
+#include "Bindings.h"
+#include "DeviceErrors.h"
+#include "Tavix/HardwareAPI/Devices/DeviceError.h"
+
+namespace py = pybind11;
+
+namespace Tavix::HardwareAPI::Python {
+namespace {
+
+// Defined in Python, because a class with two built-in bases (DeviceError and
+// TimeoutError, DeviceError and OSError) is what the interpreter's own class statement
+// makes best, on CPython and PyPy alike.
+constexpr const char* kExceptionClasses = R"(
+class DeviceError(Exception):
+    """A device operation on a Port failed. The base of DeviceTimeoutError, PortError
+    and ProtocolError."""
+
+
+class DeviceTimeoutError(DeviceError, TimeoutError):
+    """The device's reply, or part of it, did not arrive within the port's time-out."""
+
+
+class PortError(DeviceError, OSError):
+    """The serial port failed: it cannot be opened, it hung up, it is closed, or a read
+    or write on it failed. errno is the failing call's, filename the port's path."""
+
+    def __str__(self):
+        text = self.__dict__.get("_text")
+        return text if text is not None else OSError.__str__(self)
+
+
+class ProtocolError(DeviceError):
+    """The device replied with a header code the operation does not expect, or with a
+    reply that does not hold what its layout requires."""
+)";
+
+// The classes live as long as the process: the module is never unloaded.
+PyObject* device_error = nullptr;
+PyObject* device_timeout_error = nullptr;
+PyObject* port_error = nullptr;
+PyObject* protocol_error = nullptr;
+
+PyObject* Keep(const py::object& type) { return type.inc_ref().ptr(); }
+
+py::object Type(PyObject* type) { return py::reinterpret_borrow<py::object>(type); }
+
+// The path as Python shows file names: decoded like os.fsdecode, so that any bytes pass.
+py::object PathText(const std::string& path) {
+  return py::module_::import("os").attr("fsdecode")(py::bytes(path));
+}
+
+const char* Hint(int error, bool opening) {
+  if (opening) {
+    switch (error) {
+      case EACCES:
+      case EPERM:
+        return "your user may not open it: join the group that owns it, on Debian `sudo usermod -aG "
+               "dialout $USER`, then log in again";
+      case EBUSY:
+      case EWOULDBLOCK:
+        return "another program holds the port: `fuser -v` names it";
+      default:
+        return nullptr;
+    }
+  }
+  switch (error) {
+    case EIO:
+      return "the device hung up or was unplugged";
+    case EBADF:
+      return "the port is closed";
+    default:
+      return nullptr;
+  }
+}
+
+[[noreturn]] void Raise(PyObject* type, const py::object& exception) {
+  PyErr_SetObject(type, exception.ptr());
+  throw py::error_already_set();
+}
+
+[[noreturn]] void RaiseWithText(PyObject* type, const std::string& method, const std::string& path,
+                                const std::string& problem) {
+  Raise(type, Type(type)(py::str("{} on {}: {}").format(method, PathText(path), problem)));
+}
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", seconds);
+  return text;
+}
+
+}  // namespace
+
+void RaisePortError(int error, const std::string& what, const std::string& path, bool opening) {
+  const py::object filename = PathText(path);
+  const char* strerror_text = std::strerror(error);
+  py::object exception = Type(port_error)(error, strerror_text, filename);
+  py::str text = py::str("{} {}: [{}] {}").format(what, filename, error, strerror_text);
+  if (const char* hint = Hint(error, opening)) text = py::str("{} ({})").format(text, hint);
+  exception.attr("_text") = text;
+  Raise(port_error, exception);
+}
+
+void RaiseDeviceError(std::error_code error, const std::string& method, const std::string& path, double timeout) {
+  if (error.category() == std::system_category()) RaisePortError(error.value(), method + " on", path, false);
+  if (error == Devices::DeviceErrc::timed_out) {
+    const std::string limit = timeout > 0.0 && std::isfinite(timeout) ? "within " + Seconds(timeout) : "in time";
+    RaiseWithText(device_timeout_error, method, path, "no complete reply " + limit);
+  }
+  if (error == Devices::DeviceErrc::wrong_header) {
+    RaiseWithText(protocol_error, method, path,
+                  "the reply began with an unexpected header code; what came was dropped");
+  }
+  if (error == Devices::DeviceErrc::malformed_reply) RaiseWithText(protocol_error, method, path, "malformed reply");
+  RaiseWithText(device_error, method, path, error.message());
+}
+
+void BindExceptions(py::module_& module) {
+  py::dict scope;
+  scope["__name__"] = module.attr("__name__");
+  scope["__builtins__"] = py::module_::import("builtins");
+  py::exec(kExceptionClasses, scope);
+  device_error = Keep(scope["DeviceError"]);
+  device_timeout_error = Keep(scope["DeviceTimeoutError"]);
+  port_error = Keep(scope["PortError"]);
+  protocol_error = Keep(scope["ProtocolError"]);
+  for (const char* name : {"DeviceError", "DeviceTimeoutError", "PortError", "ProtocolError"}) {
+    module.attr(name) = scope[name];
+  }
+}
+
+}  // namespace Tavix::HardwareAPI::Python

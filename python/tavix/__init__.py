@@ -1,0 +1,1 @@
+"""Pure-Python companions of the TavixHardwareAPI module, installed with it."""

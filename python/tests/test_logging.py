@@ -1,0 +1,55 @@
+"""use_python_logging: the library's "[err]" lines on the logger "TavixHardwareAPI"
+instead of file descriptor 2."""
+
+import logging
+import os
+
+import pytest
+
+import TavixHardwareAPI as api
+
+
+@pytest.fixture
+def routed():
+    api.use_python_logging(True)
+    yield
+    api.use_python_logging(False)
+
+
+@pytest.fixture
+def hung_up_stream():
+    master, slave = os.openpty()
+    stream = api.SerialStream(os.ttyname(slave))
+    os.close(master)
+    os.close(slave)
+    return stream
+
+
+def logged(caplog):
+    return [(record.name, record.levelno, record.getMessage()) for record in caplog.records]
+
+
+def test_lines_reach_the_logger_in_order_from_calls_with_and_without_the_lock(routed, hung_up_stream, caplog,
+                                                                             capfd):
+    caplog.set_level(logging.WARNING, logger="TavixHardwareAPI")
+    arm = api.Morvek3(hung_up_stream)
+    # Keeps the lock: each line is delivered as it is made.
+    assert arm.get_temperature() == 0.0
+    # Releases it: the lines wait until the call returns.
+    assert arm.end_effector_force([0.0] * 3) == ([0.0] * 3, [0.0] * 3)
+    write, header, discard = ("[err] Library/src/SerialStream:53> unable to write '%d' bytes to stream",
+                              "[err] Library/src/Device:75> unable to read header code from stream",
+                              "[err] Library/src/Device:97> unable to read '1024' bytes from stream")
+    expected = [write % 1, header, discard, write % 13, header, discard]
+    records = logged(caplog)
+    assert [(name, level) for name, level, _ in records] == [("TavixHardwareAPI", logging.WARNING)] * 6
+    assert [message.split(": [")[0] for _, _, message in records] == expected
+    assert capfd.readouterr().err == ""
+
+
+def test_switching_back_restores_file_descriptor_2(hung_up_stream, caplog, capfd):
+    api.use_python_logging(True)
+    api.use_python_logging(False)
+    api.Morvek3(hung_up_stream).SendAngle([1.0, 2.0, 3.0])
+    assert caplog.records == []
+    assert capfd.readouterr().err.startswith("[err] Library/src/SerialStream:53> unable to write '13' bytes")

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace Tavix::Testing {
+
+using Bytes = std::vector<uint8_t>;
+
+/// The bytes of little-endian binary32 values, back to back.
+Bytes FloatBytes(std::initializer_list<float> values);
+/// Concatenation of byte runs.
+Bytes Join(std::initializer_list<Bytes> parts);
+/// "2A 00 80 3F" style text, for failure messages.
+std::string Hex(const Bytes& bytes);
+
+}  // namespace Tavix::Testing
