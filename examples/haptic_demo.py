@@ -1,6 +1,11 @@
 #!/usr/bin/env python3
 """A Morvek3 arm renders a virtual wall and a spring in a 1 kHz haptic loop.
 
+This loop is written in Python, for comparison: the library's servo loop runs it in a
+native thread on a fixed grid of deadlines, with Python only setting the scene and
+reading its state; examples/servo_demo.py renders the same scene that way (it is what
+tools/demo.sh runs).
+
     python examples/haptic_demo.py                   simulated arm and handle, 3 s
     python examples/haptic_demo.py --seconds 10
     python examples/haptic_demo.py --port /dev/ttyACM0 --handle-port /dev/ttyUSB0

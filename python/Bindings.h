@@ -16,5 +16,8 @@ void BindHandle(pybind11::module_& module);
 void BindExceptions(pybind11::module_& module);
 void BindPort(pybind11::module_& module);
 void BindLogRouting(pybind11::module_& module);
+void BindScan(pybind11::module_& module);
+void BindServoEffects(pybind11::module_& module);
+void BindServoLoop(pybind11::module_& module);
 
 }  // namespace Tavix::HardwareAPI::Python

@@ -22,5 +22,10 @@ PYBIND11_MODULE(TavixHardwareAPI, module) {
   BindExceptions(module);
   BindPort(module);
   BindLogRouting(module);
+  // Finding devices: after Port, Morvek3 and Handle, which open_arm and open_handle build.
+  BindScan(module);
+  // The servo loop, after the effects it takes.
+  BindServoEffects(module);
+  BindServoLoop(module);
   module.attr("__version__") = Tavix::HardwareAPI::GetLibraryVersion();
 }

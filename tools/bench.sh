@@ -15,7 +15,7 @@ results="$build/results"
 install_build_tools
 log "Building the benchmarks (Release)"
 cmake_configure "$build" -DCMAKE_BUILD_TYPE=Release -DTAVIX_BUILD_BENCH=ON
-cmake --build "$build" -j "$JOBS" --target tavix-sim bench_raw bench_library bench_cpp_turns
+cmake --build "$build" -j "$JOBS" --target tavix-sim bench_raw bench_library bench_cpp_turns bench_servo
 # The module is built by pip in a build directory of the benchmarks' own.
 python="$(SKBUILD_BUILD_DIR="$build/py" install_module bench "$(command -v python3)" matplotlib)"
 
@@ -36,3 +36,8 @@ TAVIX_SIM="$build/sim/tavix-sim" "$python" "$ROOT/bench/bench_python.py" "$resul
 uptime >"$results/load-after"
 log "Writing bench/RESULTS.md and bench/latency.png"
 "$python" "$ROOT/bench/report.py" "$results" "$ROOT/bench"
+
+# After report.py, which writes RESULTS.md whole; bench_servo.py replaces only its section.
+log "The servo loop: 1 and 4 kHz, real time or not, idle and under load (about 4 minutes)"
+"$build/bench/bench_servo" "$results"
+TAVIX_SIM="$build/sim/tavix-sim" "$python" "$ROOT/bench/bench_servo.py" "$results" "$ROOT/bench/RESULTS.md"

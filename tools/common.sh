@@ -11,12 +11,24 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# Whether a Debian package is installed: NAME for this machine's architecture (or for
+# all), NAME:ARCH for another. `dpkg -s NAME` fails for a package installed for two
+# architectures, as GoogleTest is for the arm64 tests.
+debian_package_installed() {
+  local status
+  status="$(dpkg-query -W -f='${Architecture} ${db:Status-Abbrev}\n' "$1" 2>/dev/null)" || return 1
+  case "$1" in
+    *:*) grep -q ' ii' <<<"$status" ;;
+    *) grep -Eq "^($(dpkg --print-architecture)|all) ii" <<<"$status" ;;
+  esac
+}
+
 # Installs the Debian packages given that are not installed yet.
 install_debian_packages() {
   local missing=()
   local package
   for package in "$@"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    debian_package_installed "$package" || missing+=("$package")
   done
   [ "${#missing[@]}" -eq 0 ] && return 0
   log "Installing Debian packages: ${missing[*]}"

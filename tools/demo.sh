@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs what the demo needs, builds and installs the module, and runs the haptic demo
-# (examples/haptic_demo.py) against the device simulator, which the demo starts itself.
-# Arguments go to the demo:
+# Installs what the demo needs, builds and installs the module, and runs the servo demo
+# (examples/servo_demo.py: the library's servo loop renders a wall and a spring, with
+# live stats) against the device simulator, which the demo starts itself. Arguments go
+# to the demo:
 #
-#   tools/demo.sh                  3 seconds of haptics
-#   tools/demo.sh --seconds 5
+#   tools/demo.sh                  3 seconds of haptics at 1 kHz
+#   tools/demo.sh --seconds 5 --rate 2000
+#   tools/demo.sh --realtime       ask for SCHED_FIFO and locked memory
 #   tools/demo.sh --help           the demo's options (a real arm: --port PATH)
+#
+# The same scene driven by a loop in Python, for comparison: examples/haptic_demo.py.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -13,5 +17,5 @@ install_build_tools
 # pip builds the module, tavix-sim and tavix and installs them into build/venv/demo.
 python="$(install_module demo "$(command -v python3)")"
 
-log "Haptic demo"
-"$python" "$ROOT/examples/haptic_demo.py" "$@"
+log "Servo demo"
+"$python" "$ROOT/examples/servo_demo.py" "$@"

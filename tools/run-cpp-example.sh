@@ -3,7 +3,8 @@
 # against the simulator, as a user of the package would:
 #   - installs the build in build/test into build/install;
 #   - configures and builds examples/cpp into build/example, finding the package there;
-#   - starts build/test/sim/tavix-sim arm, runs force_loop on its port and stops it.
+#   - starts build/test/sim/tavix-sim arm, runs force_loop (then servo_callback) on its
+#     port and stops it.
 # Run by tools/test.sh after build/test is built.
 #
 #   tools/run-cpp-example.sh [exchanges]     (default 300)
@@ -21,13 +22,15 @@ cmake --build "$ROOT/build/example"
 # The simulator is started and stopped by the launcher the examples use (tavix.simulator,
 # here from the source tree), which fails unless it ends cleanly on SIGTERM.
 TAVIX_SIM="$ROOT/build/test/sim/tavix-sim" PYTHONPATH="$ROOT/python" python3 - \
-  "$ROOT/build/example/force_loop" "$exchanges" <<'EOF'
+  "$ROOT/build/example/force_loop" "$exchanges" "$ROOT/build/example/servo_callback" <<'EOF'
 import subprocess
 import sys
 
 from tavix.simulator import running
 
-force_loop, exchanges = sys.argv[1:]
+force_loop, exchanges, servo_callback = sys.argv[1:]
 with running("arm") as port:
     subprocess.run([force_loop, port, exchanges], check=True)
+with running("arm") as port:
+    subprocess.run([servo_callback, port, "0.5"], check=True)
 EOF

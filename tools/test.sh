@@ -26,6 +26,9 @@ cmake_build tsan "${tests[@]}" -DTAVIX_SANITIZE=thread
 log "Concurrency test under ThreadSanitizer"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$ROOT/build/tsan" --output-on-failure -R Concurrency
 
+# The C++ suites once more, built for 64-bit Arm and run under qemu-user.
+"$ROOT/tools/test-arm64.sh"
+
 # A bounded run of each fuzz harness; tools/fuzz.sh 3600 is the long run.
 "$ROOT/tools/fuzz.sh" 20
 
@@ -39,5 +42,9 @@ while read -r name interpreter; do
   log "Python tests ($name)"
   (cd "$ROOT/build" && "$python" -m pytest "$ROOT/python/tests" -q)
 done < <(python_interpreters)
+
+# The sdist, the manylinux wheel built from it, and the Python tests against that wheel
+# installed where there is no compiler.
+"$ROOT/tools/test-wheel.sh"
 
 log "All tests passed"

@@ -22,13 +22,6 @@ using Probe = int (*)(const char*);
 constexpr std::chrono::seconds kArmProbeTimeout{3};
 constexpr std::chrono::seconds kHandleProbeTimeout{5};
 
-std::optional<PortKind> KindFromName(const std::string& name) {
-  if (name.find("ttyACM") != std::string::npos) return PortKind::Acm;
-  if (name.find("ttyUSB") != std::string::npos) return PortKind::Usb;
-  if (name.find("rfcomm") != std::string::npos) return PortKind::Rfcomm;
-  return std::nullopt;
-}
-
 // A handle that only notes whether a message marking a handle arrived.
 class MyHandle : public Devices::Handle {
  public:
@@ -72,6 +65,13 @@ std::vector<std::string> Detect(const std::string& directory, std::optional<Port
 
 }  // namespace
 
+std::optional<PortKind> PortKindOfName(const std::string& name) {
+  if (name.find("ttyACM") != std::string::npos) return PortKind::Acm;
+  if (name.find("ttyUSB") != std::string::npos) return PortKind::Usb;
+  if (name.find("rfcomm") != std::string::npos) return PortKind::Rfcomm;
+  return std::nullopt;
+}
+
 std::vector<PortCandidate> ListCandidatePorts() { return ListCandidatePorts(kDeviceDirectory); }
 
 std::vector<PortCandidate> ListCandidatePorts(const std::string& directory) {
@@ -79,7 +79,7 @@ std::vector<PortCandidate> ListCandidatePorts(const std::string& directory) {
   if (!fs::exists(fs::status(directory))) return candidates;
   for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
     const std::string name = entry.path().filename().string();
-    const std::optional<PortKind> kind = KindFromName(name);
+    const std::optional<PortKind> kind = PortKindOfName(name);
     if (!kind) continue;
     std::error_code error;
     const fs::path resolved = fs::canonical(fs::path(directory) / name, error);

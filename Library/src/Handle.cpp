@@ -6,6 +6,7 @@
 
 #include "CompactStatus.h"
 #include "HandleProtocol.h"
+#include "InfoDecoders.h"
 #include "WireFormat.h"
 
 namespace Tavix::HardwareAPI::Devices {
@@ -13,16 +14,6 @@ namespace Tavix::HardwareAPI::Devices {
 using namespace HandleProtocol;
 
 namespace {
-
-HandleInfo DecodeInfo(const uint8_t* payload) {
-  HandleInfo info;
-  info.device_id = Wire::Load<uint16_t>(&payload[InfoPayload::kDeviceId]);
-  info.tool_data_remaining = payload[InfoPayload::kToolDataRemaining];
-  info.device_model_number = payload[InfoPayload::kDeviceModelNumber];
-  info.hardware_version = payload[InfoPayload::kHardwareVersion];
-  info.firmware_version = payload[InfoPayload::kFirmwareVersion];
-  return info;
-}
 
 // Fills everything but the user data, which arrives in a second read.
 void DecodeStatusFixedPart(const uint8_t* payload, HandleStatusMessage& status) {
@@ -125,7 +116,7 @@ GantrelStatus Handle::GetGantrelStatus() {
 int Handle::ReceiveInfo() {
   const int bytes_read = ReadBytes(InfoPayload::kLength);
   if (!IsComplete(bytes_read, InfoPayload::kLength)) return Incomplete(bytes_read);
-  const HandleInfo info = DecodeInfo(receive_buffer.get());
+  const HandleInfo info = InfoDecoders::HandleInfo(receive_buffer.get());
   OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
                       info.hardware_version, info.firmware_version);
   OnReceiveHandleInfoRecord(info);

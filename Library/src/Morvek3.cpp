@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ArmProtocol.h"
+#include "InfoDecoders.h"
 #include "Tavix/HardwareAPI/ArmGeometry.h"
 #include "WireFormat.h"
 
@@ -15,17 +16,6 @@ std::array<float, N> DecodeFloats(const uint8_t* payload) {
   std::array<float, N> values{};
   for (std::size_t i = 0; i < N; ++i) values[i] = Wire::Load<float>(payload + 4 * i);
   return values;
-}
-
-DeviceInfo DecodeDeviceInfo(const uint8_t* payload) {
-  DeviceInfo info;
-  info.device_id = Wire::Load<uint16_t>(payload + AP::kInfoDeviceIdOffset);
-  info.device_model_number = payload[AP::kInfoModelNumberOffset];
-  info.hardware_version = payload[AP::kInfoHardwareVersionOffset];
-  info.firmware_version = payload[AP::kInfoFirmwareVersionOffset];
-  std::copy_n(payload + AP::kInfoIdentifierOffset, info.device_id_ext.bytes.size(),
-              info.device_id_ext.bytes.begin());
-  return info;
 }
 
 // The payload of an identifier reply: a length byte (16, as checked before) and the bytes.
@@ -58,7 +48,7 @@ void Morvek3::SendDeviceWakeup() {
 DeviceInfo Morvek3::ReceiveDeviceInfo() {
   const Operation operation(*this);
   if (!ReadReply({AP::kDeviceInfoCode}, AP::kDeviceInfoLength)) return {};
-  return DecodeDeviceInfo(receive_buffer.get());
+  return InfoDecoders::ArmInfo(receive_buffer.get());
 }
 
 DeviceInfo Morvek3::DeviceWakeup() {

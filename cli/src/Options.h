@@ -1,13 +1,15 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "Tavix/HardwareAPI/Discovery.h"
+#include "Tavix/HardwareAPI/Scan.h"
 
 namespace Tavix::Cli {
 
 /// The commands of the tool.
-enum class Command { None, Ports, Detect, Info, Monitor, Latency };
+enum class Command { None, Ports, Detect, Scan, Info, Monitor, Latency, Doctor, UdevRules };
 
 /// Which devices `detect` looks for; all false means arms and handles.
 struct DetectTargets {
@@ -23,7 +25,12 @@ struct Options {
   bool show_help = false;
   bool show_version = false;
   std::string port;                                                  ///< info, monitor, latency
-  std::string device_directory = HardwareAPI::kDeviceDirectory;      ///< ports, detect
+  std::vector<std::string> ports;                                    ///< doctor
+  std::string device_directory = HardwareAPI::kDeviceDirectory;      ///< ports, detect, scan, doctor
+  std::string sysfs_root = HardwareAPI::kSysfsRoot;                  ///< scan, doctor
+  std::string proc_root = "/proc";                                   ///< doctor
+  double scan_timeout = HardwareAPI::ScanOptions::kDefaultTimeout;   ///< scan
+  bool json = false;                                                 ///< scan
   DetectTargets targets;                                             ///< detect
   bool handle = false;                                               ///< info
   double rate_hz = 10.0;                                             ///< monitor

@@ -18,6 +18,12 @@ int Run(const Options& options) {
       return RunPorts(options);
     case Command::Detect:
       return RunDetect(options);
+    case Command::Scan:
+      return RunScan(options);
+    case Command::Doctor:
+      return RunDoctor(options);
+    case Command::UdevRules:
+      return RunUdevRules(options);
     case Command::Info:
       return options.handle ? RunHandleInfo(options) : RunArmInfo(options);
     case Command::Monitor:

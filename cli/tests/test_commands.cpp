@@ -40,7 +40,8 @@ TEST(Help, TheToolAndEveryCommandHaveOne) {
     const ProgramResult tool = RunTavix({flag});
     EXPECT_EQ(tool.status, 0);
     EXPECT_EQ(tool.out.rfind("Usage: tavix COMMAND", 0), 0u) << tool.out;
-    for (const std::string command : {"ports", "detect", "info", "monitor", "latency"}) {
+    for (const std::string command :
+         {"ports", "detect", "scan", "info", "monitor", "latency", "doctor", "udev-rules"}) {
       const ProgramResult result = RunTavix({command, flag});
       EXPECT_EQ(result.status, 0) << command;
       EXPECT_EQ(result.out.rfind("Usage: tavix " + command, 0), 0u) << result.out;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,10 @@ struct PortCandidate {
   std::string path;  ///< absolute path with symbolic links resolved
   PortKind kind;
 };
+
+/// The kind of serial port an entry named `name` is: the first of "ttyACM", "ttyUSB" and
+/// "rfcomm" found anywhere in the name; nothing for a name with none of them.
+std::optional<PortKind> PortKindOfName(const std::string& name);
 
 /// Lists the entries of `directory` (not recursively) whose names contain "ttyACM",
 /// "ttyUSB" or "rfcomm" (checked in that order), in the order the directory yields

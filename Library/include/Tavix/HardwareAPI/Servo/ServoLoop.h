@@ -1,0 +1,142 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "Tavix/HardwareAPI/Devices/Morvek3.h"
+#include "Tavix/HardwareAPI/Servo/Effect.h"
+#include "Tavix/HardwareAPI/Servo/ServoSettings.h"
+#include "Tavix/HardwareAPI/Servo/ServoState.h"
+#include "Tavix/HardwareAPI/Servo/ServoStats.h"
+#include "Tavix/HardwareAPI/Vector3.h"
+
+namespace Tavix::HardwareAPI::Servo {
+
+/// A thread of its own that drives one Morvek3 arm at a fixed rate: one end-effector
+/// force exchange (`Morvek3::EndEffectorForce`) per tick.
+///
+/// Timing. The ticks lie on a grid of absolute deadlines on the monotonic clock, start
+/// + n x period, and the thread sleeps to each with clock_nanosleep(TIMER_ABSTIME), so
+/// delays never add up. Each grid slot holds at most one tick: a tick that begins late
+/// (its exchange ran long, say) still runs, at once; a tick whose whole slot passed
+/// before the loop was free is skipped and counted as missed, never made up in a burst.
+///
+/// A tick. At its deadline the loop works out the force from the arm's last reply: the
+/// sum of its effects (`Add`) plus what the callback (`SetCallback`) returns, made safe
+/// as below; then sends it and reads the arm's reply (position and velocity), which the
+/// next tick's force is worked out from. A change to an effect's parameters, or to the
+/// effects added, therefore shows in the first tick that begins after it. The first
+/// tick, and each tick after a failed exchange, sends zero force.
+///
+/// Safety, always on:
+///   - a force with a component that is not finite is replaced by zero (counted);
+///   - a force stronger than `max_force` is scaled down to it, keeping its direction
+///     (counted);
+///   - forces ramp in: each is scaled by min(1, t / ramp_seconds), t the tick's time
+///     since the start;
+///   - a failed exchange (any `LastError()`) is counted and makes the next force zero;
+///   - the loop stops by itself after `max_failures` failed exchanges in a row, and at
+///     once when the port fails (an errno in `LastError()`: a hang-up is EIO); `Error()`
+///     then holds why;
+///   - whenever the loop stops, it sends one zero force (`SendForce`, not waiting for
+///     the reply) unless the port failed.
+///
+/// The arm. It must be built on an `IO::Port`, so that each failure is known
+/// (`LastError()`) and costs one time-out at most: the constructor refuses an arm on a
+/// plain `SerialStream`, where a silent device would hold each exchange for up to two
+/// 5 s time-outs and look like an arm reporting zeros. An exchange waits for the port's
+/// time-out: set it to a few periods (`Port::SetTimeout`) so that a silent device is
+/// given up on quickly. While the loop runs it owns the arm: nothing else may use the
+/// arm or its port (nor close the port) until `Stop` returns or `Running()` is false.
+///
+/// Threads. `Start`, `Stop` and `SetCallback` are for one controlling thread; everything
+/// else may be called from any thread while the loop runs. The loop's thread never
+/// waits for them: snapshots (`State`, `History`, `Stats`) and effect parameters are
+/// read and written through sequence counters, and the effect list is swapped whole, the
+/// old one freed by the thread that replaced it once the loop has let go of it. Per
+/// tick the loop allocates nothing; the history is allocated at construction.
+class ServoLoop {
+ public:
+  /// The per-tick callback: given the last tick whose exchange succeeded (the arm's
+  /// state in its reply, the force that tick sent, its time and cycle), returns the force
+  /// to add to the effects' for the tick about to send. Runs on the loop's thread, at the
+  /// start of the tick, before the exchange: it should take microseconds, and must not
+  /// block or use the arm. If it throws, the loop stops and `Error()` is
+  /// std::errc::operation_canceled.
+  using Callback = std::function<Vector3(const ServoState& last)>;
+
+  /// A loop for `arm`, which must outlive it, with `settings`. Allocates the history;
+  /// starts nothing. Throws std::invalid_argument when the arm is not built on an
+  /// `IO::Port`, or for a setting outside its range (see `ServoSettings`).
+  explicit ServoLoop(Devices::Morvek3& arm, const ServoSettings& settings = ServoSettings());
+
+  /// Stops the loop as `Stop` does.
+  ~ServoLoop();
+
+  ServoLoop(const ServoLoop&) = delete;
+  ServoLoop& operator=(const ServoLoop&) = delete;
+
+  /// Starts the loop's thread; returns once the thread runs and has asked for real-time
+  /// scheduling if the settings say so (see `Stats()`). Resets the counters, the
+  /// timings, the history, the error and the ramp. Throws std::logic_error if the loop
+  /// is running, std::system_error if no thread can be started.
+  void Start();
+
+  /// Asks the loop to stop and waits for its thread to end: at the latest when the
+  /// exchange in progress has ended, within the port's time-out, plus a tick. Sends one
+  /// zero force unless the port failed. Does nothing when the loop is not running.
+  /// Called from the callback, it only asks: the loop ends after that tick.
+  void Stop();
+
+  /// True from `Start` until the loop has stopped, by `Stop` or by itself.
+  bool Running() const noexcept;
+
+  /// Waits until the loop has stopped, for at most `timeout`; returns `!Running()`.
+  bool WaitFor(std::chrono::nanoseconds timeout) const;
+
+  /// Why the loop stopped by itself: the arm's `LastError()` of the exchange that
+  /// ended it (an errno of the port, or a `DeviceErrc` after `max_failures` failures in
+  /// a row). Empty while running, after `Stop`, and before the first start.
+  std::error_code Error() const;
+
+  /// Sets the callback (an empty one: none). Throws std::logic_error while running.
+  void SetCallback(Callback callback);
+
+  /// Adds `effect`; returns false (and changes nothing) if it is there already. Throws
+  /// std::invalid_argument for null. May wait a few microseconds for the loop to finish
+  /// with the current list.
+  bool Add(std::shared_ptr<Effect> effect);
+  /// Removes `effect`; returns false if it was not there. Waits as `Add` does.
+  bool Remove(const std::shared_ptr<Effect>& effect);
+  /// Removes every effect. Waits as `Add` does.
+  void Clear();
+  /// The effects, in the order added.
+  std::vector<std::shared_ptr<Effect>> Effects() const;
+
+  /// The latest tick; nothing before the first tick after a start has ended. Never
+  /// waits for the loop (copies under a sequence counter; allocates nothing).
+  std::optional<ServoState> State() const noexcept;
+
+  /// The last ticks, oldest first, up to the history size: every tick of the last
+  /// `history_size` grid slots that ran. Allocates the result.
+  std::vector<ServoState> History() const;
+
+  /// The counters and timings since the last start.
+  ServoStats Stats() const;
+
+  const ServoSettings& Settings() const noexcept;
+  /// The number of ticks the history keeps (the settings' `history_size`, or 10 s
+  /// worth).
+  std::size_t HistorySize() const noexcept;
+  Devices::Morvek3& Arm() const noexcept;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Tavix::HardwareAPI::Servo

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+
+namespace Tavix::HardwareAPI::Servo {
+
+/// How a `ServoLoop` runs. `ServoLoop`'s constructor checks them and throws
+/// std::invalid_argument for values outside the ranges below.
+struct ServoSettings {
+  /// Ticks per second: one force exchange per tick. 1 to 10000.
+  double rate_hz = 1000.0;
+  /// The largest force magnitude sent, in newtons; a stronger force is scaled down to it,
+  /// keeping its direction. Above 0.
+  float max_force = 5.0f;
+  /// Ask for real-time scheduling: SCHED_FIFO at `realtime_priority` for the loop's
+  /// thread, and the process's memory locked (mlockall) unless `lock_memory` is false.
+  /// Where either is not permitted the loop runs without it and `ServoStats` says why.
+  bool realtime = false;
+  /// The SCHED_FIFO priority asked for, 1 to 99.
+  int realtime_priority = 80;
+  /// With `realtime`: also lock the process's memory. It stays locked for the rest of
+  /// the process's life, and every later allocation is locked too.
+  bool lock_memory = true;
+  /// The loop stops after this many failed exchanges in a row. At least 1.
+  int max_failures = 10;
+  /// How many ticks the history keeps; 0 means 10 seconds' worth at `rate_hz`. At most
+  /// 10 000 000.
+  std::size_t history_size = 0;
+  /// Forces ramp in over this many seconds after a start: each is scaled by
+  /// min(1, t / ramp_seconds), t the tick's time since the start. 0 to 60; 0: no ramp.
+  double ramp_seconds = 0.1;
+};
+
+}  // namespace Tavix::HardwareAPI::Servo

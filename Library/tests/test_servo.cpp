@@ -1,0 +1,399 @@
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "CheckedSimulator.h"
+#include "PtyPeer.h"
+#include "StderrCapture.h"
+#include "ServoHistogram.h"
+#include "Tavix/HardwareAPI/Devices/Morvek3.h"
+#include "Tavix/HardwareAPI/IO/Port.h"
+#include "Tavix/HardwareAPI/IO/SerialStream.h"
+#include "Tavix/HardwareAPI/Servo/ConstantForce.h"
+#include "Tavix/HardwareAPI/Servo/ServoLoop.h"
+
+using namespace Tavix::HardwareAPI;
+using namespace Tavix::HardwareAPI::Servo;
+using namespace Tavix::Testing;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr double kReplyTimeout = 0.2;  // s: the port's time-out in these tests
+const Vector3 kPosition{0.01f, 0.02f, 0.03f};
+const Vector3 kVelocity{0.0f, 0.0f, 0.0f};
+
+// An arm played on a pseudo-terminal by a thread of the test: it answers each force
+// request with the state (kPosition, kVelocity) and keeps the forces it was sent. It
+// can fall silent, and hang up when a request comes after a given number of answers.
+class PlayedArm {
+ public:
+  explicit PlayedArm(long hang_up_after = -1) : hang_up_after_(hang_up_after), thread_([this] { Play(); }) {}
+  ~PlayedArm() {
+    done_ = true;
+    thread_.join();
+  }
+
+  const std::string& Path() const { return peer_.Path(); }
+  void FallSilent() { answering_ = false; }
+
+  std::vector<Vector3> Forces() const {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    return forces_;
+  }
+
+  // Waits until `count` requests have come; false if they do not within 5 s.
+  bool AwaitRequests(std::size_t count) const {
+    const auto give_up = Clock::now() + std::chrono::seconds(5);
+    while (Forces().size() < count) {
+      if (Clock::now() > give_up) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+
+  // When it hung up; the epoch until it has.
+  Clock::time_point HungUpAt() const {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    return hung_up_at_;
+  }
+
+ private:
+  void Play() {
+    Bytes request;
+    while (!done_) {
+      const Bytes part = peer_.Receive(13 - request.size(), Millis(10));
+      request.insert(request.end(), part.begin(), part.end());
+      if (request.size() < 13) continue;
+      Vector3 force;
+      std::memcpy(force.data(), &request[1], sizeof force);
+      request.clear();
+      const std::lock_guard<std::mutex> hold(mutex_);
+      if (hang_up_after_ >= 0 && static_cast<long>(forces_.size()) == hang_up_after_) {
+        peer_.HangUp();
+        hung_up_at_ = Clock::now();
+        return;
+      }
+      forces_.push_back(force);
+      if (answering_) {
+        peer_.Send(Join({{0x2B}, FloatBytes({kPosition[0], kPosition[1], kPosition[2], kVelocity[0], kVelocity[1],
+                                             kVelocity[2]})}));
+      }
+    }
+  }
+
+  PtyPeer peer_;
+  const long hang_up_after_;
+  std::atomic<bool> answering_{true};
+  std::atomic<bool> done_{false};
+  mutable std::mutex mutex_;
+  std::vector<Vector3> forces_;
+  Clock::time_point hung_up_at_{};
+  std::thread thread_;
+};
+
+// Waits until the loop has run `cycles` ticks; false if it does not within 5 s.
+bool AwaitCycles(const ServoLoop& loop, uint64_t cycles) {
+  const auto give_up = Clock::now() + std::chrono::seconds(5);
+  while (loop.Stats().cycles < cycles) {
+    if (Clock::now() > give_up || !loop.Running()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+ServoSettings NoRamp() {
+  ServoSettings settings;
+  settings.ramp_seconds = 0.0;
+  return settings;
+}
+
+}  // namespace
+
+TEST(ServoLoop, RefusesAnArmOnAPlainStreamAndSettingsOutOfRange) {
+  PtyPeer peer;
+  IO::SerialStream stream(peer.Path().c_str());
+  Devices::Morvek3 plain_arm(&stream);
+  EXPECT_THROW(ServoLoop loop(plain_arm), std::invalid_argument);
+
+  PlayedArm device;
+  IO::Port port(device.Path(), kReplyTimeout);
+  Devices::Morvek3 arm(&port);
+  const auto refused = [&](void (*change)(ServoSettings&)) {
+    ServoSettings settings;
+    change(settings);
+    EXPECT_THROW(ServoLoop loop(arm, settings), std::invalid_argument);
+  };
+  refused([](ServoSettings& s) { s.rate_hz = 0.5; });
+  refused([](ServoSettings& s) { s.rate_hz = 20000.0; });
+  refused([](ServoSettings& s) { s.rate_hz = std::numeric_limits<double>::quiet_NaN(); });
+  refused([](ServoSettings& s) { s.max_force = 0.0f; });
+  refused([](ServoSettings& s) { s.max_force = std::numeric_limits<float>::infinity(); });
+  refused([](ServoSettings& s) { s.max_failures = 0; });
+  refused([](ServoSettings& s) { s.realtime_priority = 100; });
+  refused([](ServoSettings& s) { s.ramp_seconds = -1.0; });
+  EXPECT_EQ(ServoLoop(arm).HistorySize(), 10000u);  // 10 s at 1 kHz
+}
+
+TEST(ServoLoop, RunsTicksOnTheGridUntilStoppedThenSendsZeroForceOnce) {
+  PlayedArm device;
+  IO::Port port(device.Path(), kReplyTimeout);
+  Devices::Morvek3 arm(&port);
+  ServoLoop loop(arm, NoRamp());
+  loop.Add(std::make_shared<ConstantForce>(Vector3{0.0f, 0.0f, 1.0f}));
+  EXPECT_FALSE(loop.State());
+
+  loop.Start();
+  EXPECT_TRUE(loop.Running());
+  EXPECT_THROW(loop.Start(), std::logic_error);
+  ASSERT_TRUE(AwaitCycles(loop, 20));
+  loop.Stop();
+  EXPECT_FALSE(loop.Running());
+  EXPECT_FALSE(loop.Error());
+
+  const ServoStats stats = loop.Stats();
+  const std::vector<ServoState> history = loop.History();
+  ASSERT_EQ(history.size(), stats.cycles);
+  EXPECT_EQ(stats.cycles + stats.missed, history.back().cycle + 1);
+  EXPECT_EQ(stats.failures, 0u);
+  EXPECT_FALSE(stats.realtime);
+  EXPECT_EQ(stats.realtime_note, "");
+  for (std::size_t i = 0; i < history.size(); ++i) {
+    EXPECT_TRUE(history[i].ok);
+    EXPECT_EQ(history[i].position, kPosition);
+    // A tick never begins before its deadline: start + cycle x 1 ms.
+    EXPECT_GE(history[i].time, history[i].cycle / 1000.0);
+    if (i > 0) {
+      EXPECT_GT(history[i].cycle, history[i - 1].cycle);
+    }
+  }
+  EXPECT_EQ(loop.State()->cycle, history.back().cycle);
+
+  // The first tick has no state to work from; the others send the effect's force; and
+  // the stop sends one zero force.
+  ASSERT_TRUE(device.AwaitRequests(history.size() + 1));
+  const std::vector<Vector3> forces = device.Forces();
+  ASSERT_EQ(forces.size(), history.size() + 1);
+  EXPECT_EQ(forces.front(), (Vector3{0.0f, 0.0f, 0.0f}));
+  for (std::size_t i = 1; i < history.size(); ++i) EXPECT_EQ(forces[i], (Vector3{0.0f, 0.0f, 1.0f}));
+  EXPECT_EQ(forces.back(), (Vector3{0.0f, 0.0f, 0.0f}));
+  EXPECT_GT(stats.round_trip_us.p50, 0.0);
+  EXPECT_GE(stats.round_trip_us.max, stats.round_trip_us.p99);
+}
+
+TEST(ServoLoop, ClampsTheForceToMaxForceKeepingItsDirection) {
+  PlayedArm device;
+  IO::Port port(device.Path(), kReplyTimeout);
+  Devices::Morvek3 arm(&port);
+  ServoSettings settings = NoRamp();
+  settings.max_force = 5.0f;
+  ServoLoop loop(arm, settings);
+  loop.Add(std::make_shared<ConstantForce>(Vector3{30.0f, 40.0f, 0.0f}));
+  loop.Start();
+  ASSERT_TRUE(AwaitCycles(loop, 5));
+  loop.Stop();
+
+  const std::vector<ServoState> history = loop.History();
+  EXPECT_EQ(loop.Stats().clamped, history.size() - 1);  // every tick but the first
+  for (std::size_t i = 1; i < history.size(); ++i) {
+    EXPECT_NEAR(history[i].force[0], 3.0f, 1e-6);
+    EXPECT_NEAR(history[i].force[1], 4.0f, 1e-6);
+    EXPECT_EQ(history[i].force[2], 0.0f);
+    EXPECT_EQ(device.Forces()[i], history[i].force);  // what went on the wire
+  }
+}
+
+TEST(ServoLoop, ReplacesAForceThatIsNotFiniteByZero) {
+  PlayedArm device;
+  IO::Port port(device.Path(), kReplyTimeout);
+  Devices::Morvek3 arm(&port);
+  ServoLoop loop(arm, NoRamp());
+  loop.SetCallback([](const ServoState&) { return Vector3{1.0f, std::nanf(""), 0.0f}; });
+  loop.Start();
+  ASSERT_TRUE(AwaitCycles(loop, 5));
+  loop.Stop();
+
+  const std::vector<ServoState> history = loop.History();
+  EXPECT_EQ(loop.Stats().non_finite, history.size() - 1);
+  for (const ServoState& tick : history) EXPECT_EQ(tick.force, (Vector3{0.0f, 0.0f, 0.0f}));
+}
+
+TEST(ServoLoop, RampsTheForceInOverTheFirstTenthOfASecond) {
+  PlayedArm device;
+  IO::Port port(device.Path(), kReplyTimeout);
+  Devices::Morvek3 arm(&port);
+  ServoLoop loop(arm);  // ramp_seconds 0.1 by default
+  loop.Add(std::make_shared<ConstantForce>(Vector3{2.0f, 0.0f, 0.0f}));
+  loop.Start();
+  ASSERT_TRUE(AwaitCycles(loop, 5));
+  while (loop.Running() && loop.State()->time < 0.15) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  loop.Stop();
+
+  bool ramping = false;
+  bool full = false;
+  const std::vector<ServoState> history = loop.History();
+  for (std::size_t i = 1; i < history.size(); ++i) {
+    const ServoState& tick = history[i];
+    const double expected = 2.0 * std::min(1.0, tick.time / 0.1);
+    EXPECT_NEAR(tick.force[0], expected, 1e-5) << "at " << tick.time << " s";
+    ramping = ramping || (tick.force[0] > 0.0f && tick.force[0] < 2.0f);
+    full = full || tick.force[0] == 2.0f;
+  }
+  EXPECT_TRUE(ramping);
+  EXPECT_TRUE(full);
+}
+
+TEST(ServoLoop, AddsTheCallbacksForceToTheEffectsGivenTheLastTick) {
+  PlayedArm device;
+  IO::Port port(device.Path(), kReplyTimeout);
+  Devices::Morvek3 arm(&port);
+  ServoLoop loop(arm, NoRamp());
+  std::vector<uint64_t> seen;  // the loop's thread only, until it is stopped
+  seen.reserve(10000);
+  loop.SetCallback([&seen](const ServoState& last) {
+    seen.push_back(last.cycle);
+    return Vector3{last.position[0], 0.0f, 0.0f};
+  });
+  loop.Add(std::make_shared<ConstantForce>(Vector3{0.0f, 1.0f, 0.0f}));
+  loop.Start();
+  EXPECT_THROW(loop.SetCallback(nullptr), std::logic_error);
+  ASSERT_TRUE(AwaitCycles(loop, 5));
+  loop.Stop();
+
+  const std::vector<ServoState> history = loop.History();
+  ASSERT_EQ(seen.size(), history.size() - 1);
+  for (std::size_t i = 1; i < history.size(); ++i) {
+    EXPECT_EQ(seen[i - 1], history[i - 1].cycle);
+    EXPECT_EQ(history[i].force, (Vector3{kPosition[0], 1.0f, 0.0f}));
+  }
+}
+
+TEST(ServoLoop, SendsZeroForceAfterAFailedExchangeAndStopsAfterMaxFailuresInARow) {
+  const StderrCapture log_lines;  // one per failed exchange
+  PlayedArm device;
+  IO::Port port(device.Path(), 0.02);
+  Devices::Morvek3 arm(&port);
+  ServoSettings settings = NoRamp();
+  settings.max_failures = 3;
+  ServoLoop loop(arm, settings);
+  loop.Add(std::make_shared<ConstantForce>(Vector3{1.0f, 0.0f, 0.0f}));
+  loop.Start();
+  ASSERT_TRUE(AwaitCycles(loop, 5));
+  device.FallSilent();
+  ASSERT_TRUE(loop.WaitFor(std::chrono::seconds(5)));
+
+  EXPECT_EQ(loop.Error(), Devices::DeviceErrc::timed_out);
+  const ServoStats stats = loop.Stats();
+  EXPECT_EQ(stats.failures, 3u);
+  const std::vector<ServoState> history = loop.History();
+  ASSERT_EQ(history.size(), stats.cycles);
+  std::vector<ServoState> failed;
+  std::copy_if(history.begin(), history.end(), std::back_inserter(failed), [](const ServoState& s) { return !s.ok; });
+  ASSERT_EQ(failed.size(), 3u);
+  EXPECT_EQ(failed[0].force, (Vector3{1.0f, 0.0f, 0.0f}));  // sent before the silence
+  EXPECT_EQ(failed[1].force, (Vector3{0.0f, 0.0f, 0.0f}));
+  EXPECT_EQ(failed[2].force, (Vector3{0.0f, 0.0f, 0.0f}));
+  EXPECT_EQ(failed[2].position, kPosition);  // the last position that came
+  ASSERT_TRUE(device.AwaitRequests(history.size() + 1));
+  EXPECT_EQ(device.Forces().back(), (Vector3{0.0f, 0.0f, 0.0f}));  // the stop's zero force
+}
+
+TEST(ServoLoop, StopsWithinFiftyMillisecondsOfAHangUpAndSendsNothingMore) {
+  const StderrCapture log_lines;  // one per failed exchange
+  PlayedArm device(/*hang_up_after=*/50);
+  IO::Port port(device.Path());  // the default 5 s time-out: only the hang-up ends the wait soon
+  Devices::Morvek3 arm(&port);
+  ServoLoop loop(arm);
+  loop.Start();
+  ASSERT_TRUE(loop.WaitFor(std::chrono::seconds(5)));
+  const auto stopped_at = Clock::now();
+
+  EXPECT_EQ(loop.Error(), std::error_code(EIO, std::system_category()));
+  EXPECT_LT(stopped_at - device.HungUpAt(), std::chrono::milliseconds(50));
+  EXPECT_EQ(loop.Stats().cycles, 51u);
+  EXPECT_EQ(device.Forces().size(), 50u);
+}
+
+TEST(ServoLoop, StopReturnsWithinOneTimeOutWhileBlockedOnASilentDevice) {
+  const StderrCapture log_lines;  // one per failed exchange
+  PlayedArm device;
+  device.FallSilent();
+  constexpr double kTimeout = 0.5;
+  IO::Port port(device.Path(), kTimeout);
+  Devices::Morvek3 arm(&port);
+  ServoLoop loop(arm);
+  loop.Start();
+  ASSERT_TRUE(device.AwaitRequests(1));  // the loop now waits for the reply
+
+  const auto asked = Clock::now();
+  loop.Stop();
+  const auto took = Clock::now() - asked;
+
+  EXPECT_LT(took, std::chrono::duration<double>(kTimeout + 0.25));
+  EXPECT_FALSE(loop.Running());
+  EXPECT_FALSE(loop.Error());  // stopped as asked
+  EXPECT_EQ(loop.Stats().failures, 1u);
+}
+
+TEST(ServoLoop, SkipsAndCountsTheTicksASlowExchangeRanPast) {
+  CheckedSimulator simulator({"arm", "--reply-delay-us", "2500"});
+  IO::Port port(simulator.PortPath(), kReplyTimeout);
+  Devices::Morvek3 arm(&port);
+  ServoLoop loop(arm);  // 1 ms ticks, 2.5 ms exchanges
+  loop.Start();
+  ASSERT_TRUE(AwaitCycles(loop, 10));
+  loop.Stop();
+
+  const ServoStats stats = loop.Stats();
+  const std::vector<ServoState> history = loop.History();
+  EXPECT_GT(stats.missed, 0u);
+  EXPECT_EQ(stats.cycles + stats.missed, history.back().cycle + 1);
+  for (std::size_t i = 1; i < history.size(); ++i) {
+    EXPECT_GE(history[i].cycle - history[i - 1].cycle, 2u);  // the exchange outlasts the next slot
+    EXPECT_GE(history[i].time, history[i].cycle / 1000.0);     // and nothing runs ahead of its slot
+  }
+}
+
+TEST(ServoLoop, ReportsWhatRealTimeSchedulingItGot) {
+  PlayedArm device;
+  IO::Port port(device.Path(), kReplyTimeout);
+  Devices::Morvek3 arm(&port);
+  ServoSettings settings;
+  settings.realtime = true;
+  settings.lock_memory = false;  // a test process keeps its memory unlocked
+  ServoLoop loop(arm, settings);
+  loop.Start();
+  const ServoStats stats = loop.Stats();
+  loop.Stop();
+  // Granted or not, it says which, and the loop runs either way.
+  EXPECT_NE(stats.realtime_note.find(stats.realtime ? "SCHED_FIFO priority 80" : "SCHED_FIFO not permitted"),
+            std::string::npos)
+      << stats.realtime_note;
+  EXPECT_FALSE(stats.memory_locked);
+  EXPECT_FALSE(loop.Error());
+}
+
+TEST(ServoHistogram, GivesNearestRankPercentilesToTheBucketAndTheExactMaximum) {
+  ServoHistogram histogram;
+  EXPECT_EQ(histogram.Summary().max, 0.0);
+  for (int i = 1; i <= 1000; ++i) histogram.Record(i * 1000LL - 500);  // 0.5 us .. 999.5 us
+  histogram.Record(12345678);                                            // 12.3 ms
+  const ServoStats::Percentiles summary = histogram.Summary();
+  EXPECT_EQ(summary.p50, 501.0);  // rank 501 of 1001: 500.5 us, in the bucket [500, 501)
+  EXPECT_EQ(summary.p99, 991.0);
+  EXPECT_EQ(summary.p999, 1000.0);
+  EXPECT_DOUBLE_EQ(summary.max, 12345.678);
+  EXPECT_EQ(ServoHistogram::UpperEdgeUs(ServoHistogram::Bucket(4321000)), 4330.0);
+  EXPECT_EQ(ServoHistogram::UpperEdgeUs(ServoHistogram::Bucket(543210000)), 544000.0);
+  EXPECT_EQ(ServoHistogram::Bucket(5000000000LL), ServoHistogram::kBuckets - 1);
+}

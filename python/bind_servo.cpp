@@ -1,0 +1,311 @@
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <pybind11/stl.h>
+
+#include "Bindings.h"
+#include "DeviceErrors.h"
+#include "LogRouting.h"
+#include "Tavix/HardwareAPI/Devices/Morvek3.h"
+#include "Tavix/HardwareAPI/IO/Port.h"
+#include "Tavix/HardwareAPI/Servo/Effect.h"
+#include "Tavix/HardwareAPI/Servo/ServoLoop.h"
+
+namespace py = pybind11;
+
+namespace Tavix::HardwareAPI::Python {
+namespace {
+
+using Servo::Effect;
+using Servo::ServoLoop;
+using Servo::ServoSettings;
+using Servo::ServoState;
+using Servo::ServoStats;
+
+constexpr const char* kServoLoopDoc =
+    "A native thread that drives one Morvek3 at a fixed rate: one force exchange per tick, "
+    "on a grid of absolute deadlines; a tick whose slot passed while the one before ran is "
+    "skipped and counted, never made up. Each tick sends the sum of the effects added "
+    "(Spring, Damper, Wall, ConstantForce), computed in C++; Python sets their parameters "
+    "and reads snapshots (state, stats, history) and never runs on the loop's thread.\n\n"
+    "Safety, always on: a force is clamped to `max_force` newtons keeping its direction; a "
+    "force that is not finite becomes zero; forces ramp in over the first 0.1 s; a failed "
+    "exchange makes the next force zero; the loop stops after `max_failures` failed "
+    "exchanges in a row, or at once when the port fails, and then `error` holds the "
+    "DeviceError; on stopping it sends one zero force if the port still works.\n\n"
+    "The arm must be on a Port (TypeError otherwise). An exchange waits up to the port's "
+    "time-out, so set it to a few periods (port.timeout = 0.01). While the loop runs it "
+    "owns the arm: do not call the arm's methods or close its port until it has stopped.";
+
+constexpr const char* kStateDoc =
+    "One tick of a ServoLoop: the force sent, the arm's reply and when. `position` (m), "
+    "`velocity` (m/s) and `force` (N, the force actually sent) are lists of 3; `time` is "
+    "when the tick began, in seconds since the start; `cycle` the tick's number on the "
+    "loop's grid (a missed tick leaves a gap); `round_trip_us` the exchange's duration and "
+    "`lateness_us` how late after its deadline the tick began, in microseconds; `ok` False "
+    "when the exchange failed (then position and velocity are the last that came).";
+
+// The fields of history()'s rows, in order, and their numpy formats.
+struct Field {
+  const char* name;
+  const char* format;
+  std::size_t offset;
+};
+const Field kFields[] = {
+    {"cycle", "<u8", offsetof(ServoState, cycle)},
+    {"time", "<f8", offsetof(ServoState, time)},
+    {"position", "(3,)<f4", offsetof(ServoState, position)},
+    {"velocity", "(3,)<f4", offsetof(ServoState, velocity)},
+    {"force", "(3,)<f4", offsetof(ServoState, force)},
+    {"round_trip_us", "<f4", offsetof(ServoState, round_trip_us)},
+    {"lateness_us", "<f4", offsetof(ServoState, lateness_us)},
+    {"ok", "?", offsetof(ServoState, ok)},
+};
+
+IO::Port& PortOf(const Devices::Morvek3& arm) {
+  auto* port = dynamic_cast<IO::Port*>(arm.stream);
+  if (port == nullptr) {
+    throw py::type_error(
+        "ServoLoop needs a Morvek3 on a Port, which reports each failed exchange and gives up "
+        "after its time-out: build the arm as Morvek3(Port(path, timeout=0.01))");
+  }
+  return *port;
+}
+
+std::unique_ptr<ServoLoop> NewLoop(Devices::Morvek3& arm, double rate_hz, float max_force, bool realtime,
+                                   int max_failures, std::optional<std::size_t> history_size) {
+  PortOf(arm);
+  ServoSettings settings;
+  settings.rate_hz = rate_hz;
+  settings.max_force = max_force;
+  settings.realtime = realtime;
+  settings.max_failures = max_failures;
+  if (history_size) {
+    if (*history_size == 0) throw py::value_error("history_size must be at least 1, or None for 10 s worth");
+    settings.history_size = *history_size;
+  }
+  return std::make_unique<ServoLoop>(arm, settings);
+}
+
+// The exception instance for the outcome that stopped the loop, as a device method on
+// the arm's port would raise it.
+py::object ErrorOf(const ServoLoop& loop) {
+  const std::error_code error = loop.Error();
+  if (!error) return py::none();
+  const IO::Port& port = PortOf(loop.Arm());
+  try {
+    RaiseDeviceError(error, "ServoLoop", port.PortPath(), port.Timeout());
+  } catch (py::error_already_set& raised) {
+    return raised.value();
+  }
+  return py::none();
+}
+
+py::dict PercentilesDict(const ServoStats::Percentiles& percentiles) {
+  py::dict dict;
+  dict["p50"] = percentiles.p50;
+  dict["p99"] = percentiles.p99;
+  dict["p99.9"] = percentiles.p999;
+  dict["max"] = percentiles.max;
+  return dict;
+}
+
+py::dict StatsDict(const ServoLoop& loop) {
+  const ServoStats stats = loop.Stats();
+  py::dict dict;
+  dict["cycles"] = stats.cycles;
+  dict["missed"] = stats.missed;
+  dict["failures"] = stats.failures;
+  dict["clamped"] = stats.clamped;
+  dict["non_finite"] = stats.non_finite;
+  dict["realtime"] = stats.realtime;
+  dict["memory_locked"] = stats.memory_locked;
+  dict["realtime_note"] = stats.realtime_note;
+  dict["period_jitter_us"] = PercentilesDict(stats.period_jitter_us);
+  dict["lateness_us"] = PercentilesDict(stats.lateness_us);
+  dict["round_trip_us"] = PercentilesDict(stats.round_trip_us);
+  return dict;
+}
+
+py::object NumpyHistory(const py::module_& numpy, const std::vector<ServoState>& states) {
+  py::list names, formats, offsets;
+  for (const Field& field : kFields) {
+    names.append(field.name);
+    formats.append(field.format);
+    offsets.append(field.offset);
+  }
+  py::dict description;
+  description["names"] = names;
+  description["formats"] = formats;
+  description["offsets"] = offsets;
+  description["itemsize"] = sizeof(ServoState);
+  const py::object dtype = numpy.attr("dtype")(description);
+  const py::bytearray rows(reinterpret_cast<const char*>(states.data()), states.size() * sizeof(ServoState));
+  return numpy.attr("frombuffer")(rows, dtype);
+}
+
+py::list TupleHistory(const std::vector<ServoState>& states) {
+  py::list rows(states.size());
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    const ServoState& s = states[i];
+    rows[i] = py::make_tuple(s.cycle, s.time, s.position, s.velocity, s.force, s.round_trip_us, s.lateness_us, s.ok);
+  }
+  return rows;
+}
+
+py::object History(const ServoLoop& loop) {
+  std::vector<ServoState> states;
+  {
+    py::gil_scoped_release release;
+    states = loop.History();
+  }
+  py::module_ numpy;
+  try {
+    numpy = py::module_::import("numpy");
+  } catch (py::error_already_set& missing) {
+    if (!missing.matches(PyExc_ImportError)) throw;
+    return TupleHistory(states);
+  }
+  return NumpyHistory(numpy, states);
+}
+
+// Waits with the lock released, in slices, so that Ctrl-C is heard.
+bool Wait(const ServoLoop& loop, std::optional<double> timeout) {
+  if (timeout && !(*timeout >= 0.0)) throw py::value_error("timeout must be 0 or more seconds, or None");
+  const auto slice = std::chrono::milliseconds(50);
+  const auto until = timeout ? std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                                        std::chrono::duration<double>(*timeout))
+                             : std::chrono::steady_clock::time_point::max();
+  for (;;) {
+    const auto left = until - std::chrono::steady_clock::now();
+    bool stopped = false;
+    {
+      py::gil_scoped_release release;
+      stopped = loop.WaitFor(std::min<std::chrono::nanoseconds>(slice, std::max(left, std::chrono::nanoseconds(0))));
+    }
+    if (stopped) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
+}
+
+void BindState(py::module_& module) {
+  py::class_<ServoState>(module, "ServoState", kStateDoc)
+      .def_property_readonly("position", [](const ServoState& s) { return s.position; })
+      .def_property_readonly("velocity", [](const ServoState& s) { return s.velocity; })
+      .def_property_readonly("force", [](const ServoState& s) { return s.force; })
+      .def_readonly("time", &ServoState::time)
+      .def_readonly("cycle", &ServoState::cycle)
+      .def_readonly("round_trip_us", &ServoState::round_trip_us)
+      .def_readonly("lateness_us", &ServoState::lateness_us)
+      .def_readonly("ok", &ServoState::ok)
+      .def("__repr__", [](const ServoState& s) {
+        return py::str("<ServoState cycle={} time={:.6f} position={} velocity={} force={} ok={}>")
+            .format(s.cycle, s.time, py::cast(s.position), py::cast(s.velocity), py::cast(s.force), s.ok);
+      });
+}
+
+void BindLoop(py::module_& module) {
+  using Released = py::call_guard<QueuedLogLines, py::gil_scoped_release>;
+  py::class_<ServoLoop>(module, "ServoLoop", kServoLoopDoc)
+      .def(py::init(&NewLoop), py::arg("arm"), py::arg("rate_hz") = 1000.0, py::arg("max_force") = 5.0f,
+           py::arg("realtime") = false, py::arg("max_failures") = 10, py::arg("history_size") = py::none(),
+           py::keep_alive<1, 2>(),
+           "A loop for `arm` (a Morvek3 on a Port), not started: `rate_hz` ticks a second (1 to "
+           "10000), forces clamped to `max_force` newtons, at most `max_failures` failed exchanges "
+           "in a row, the last `history_size` ticks kept (None: 10 s worth). `realtime` asks for "
+           "SCHED_FIFO and locked memory; where not permitted the loop runs without, and "
+           "stats()['realtime_note'] says why.")
+      .def("start", &ServoLoop::Start, Released(),
+           "Start the loop's thread. Resets the counters, the history, the error and the ramp. "
+           "RuntimeError if it is running.")
+      .def("stop", &ServoLoop::Stop, Released(),
+           "Stop the loop and wait for its thread: within the port's time-out if an exchange is in "
+           "progress. Sends one zero force unless the port failed. Does nothing if not running.")
+      .def("wait", &Wait, py::arg("timeout") = py::none(),
+           "Wait until the loop has stopped by itself (or been stopped), for at most `timeout` "
+           "seconds (None: no limit); return True if it has.")
+      .def_property_readonly("running", &ServoLoop::Running,
+                             "True from start() until the loop stops, by stop() or by itself.")
+      .def_property_readonly("error", &ErrorOf,
+                             "None, or the DeviceError (DeviceTimeoutError, PortError, ProtocolError) "
+                             "that stopped the loop by itself.")
+      .def(
+          "add",
+          [](ServoLoop& loop, const std::shared_ptr<Effect>& effect) {
+            py::gil_scoped_release release;
+            loop.Add(effect);
+          },
+          py::arg("effect"), "Add an effect, from the next tick on; adding one that is there does nothing.")
+      .def(
+          "remove",
+          [](ServoLoop& loop, const std::shared_ptr<Effect>& effect) {
+            bool removed = false;
+            {
+              py::gil_scoped_release release;
+              removed = loop.Remove(effect);
+            }
+            if (!removed) throw py::value_error("ServoLoop.remove(effect): the effect is not in the loop");
+          },
+          py::arg("effect"), "Remove an effect, from the next tick on; ValueError if it is not there.")
+      .def("clear", &ServoLoop::Clear, py::call_guard<py::gil_scoped_release>(), "Remove every effect.")
+      .def_property_readonly(
+          "effects", [](const ServoLoop& loop) { return py::tuple(py::cast(loop.Effects())); },
+          "The effects, in the order added.")
+      .def("state", &ServoLoop::State,
+           "The latest tick as a ServoState, or None before the first tick after a start. Never "
+           "waits for the loop.")
+      .def("stats", &StatsDict, py::call_guard<QueuedLogLines>(),
+           "Counters and timings since the start: cycles, missed, failures, clamped, non_finite; "
+           "realtime (SCHED_FIFO granted), memory_locked, realtime_note; period_jitter_us, "
+           "lateness_us and round_trip_us, each a dict of p50, p99, p99.9 and max.")
+      .def("history", &History,
+           "The last ticks, oldest first: a numpy structured array when numpy is installed, "
+           "otherwise a list of tuples, with the fields cycle, time, position, velocity, force, "
+           "round_trip_us, lateness_us, ok.")
+      .def_property_readonly("rate_hz", [](const ServoLoop& loop) { return loop.Settings().rate_hz; })
+      .def_property_readonly("max_force", [](const ServoLoop& loop) { return loop.Settings().max_force; })
+      .def_property_readonly("realtime", [](const ServoLoop& loop) { return loop.Settings().realtime; },
+                             "True if real-time scheduling was asked for; stats() tells what was granted.")
+      .def_property_readonly("max_failures", [](const ServoLoop& loop) { return loop.Settings().max_failures; })
+      .def_property_readonly("history_size", &ServoLoop::HistorySize)
+      .def_property_readonly(
+          "arm", [](const ServoLoop& loop) { return &loop.Arm(); }, py::return_value_policy::reference)
+      .def("__enter__",
+           [](py::object self) {
+             ServoLoop& loop = self.cast<ServoLoop&>();
+             {
+               py::gil_scoped_release release;
+               loop.Start();
+             }
+             return self;
+           })
+      .def(
+          "__exit__",
+          [](ServoLoop& loop, const py::object&, const py::object&, const py::object&) { loop.Stop(); },
+          py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), Released())
+      .def("__repr__", [](const py::object& self) {
+        const ServoLoop& loop = self.cast<const ServoLoop&>();
+        const py::handle type = py::type::handle_of(self);
+        const std::size_t effects = loop.Effects().size();
+        return py::str("<{}.{} {} Hz, max_force {} N, {}, {} effect{}, on {}>")
+            .format(type.attr("__module__"), type.attr("__qualname__"), loop.Settings().rate_hz,
+                    loop.Settings().max_force, loop.Running() ? "running" : "stopped", effects,
+                    effects == 1 ? "" : "s",
+                    py::module_::import("os").attr("fsdecode")(py::bytes(PortOf(loop.Arm()).PortPath())));
+      });
+}
+
+}  // namespace
+
+void BindServoLoop(py::module_& module) {
+  BindState(module);
+  BindLoop(module);
+}
+
+}  // namespace Tavix::HardwareAPI::Python

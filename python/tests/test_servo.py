@@ -1,0 +1,217 @@
+"""ServoLoop: the native loop that drives an arm at a fixed rate, its effects, and how
+Python sees it run and stop."""
+
+import errno
+import struct
+import sys
+import threading
+import time
+
+import pytest
+
+import TavixHardwareAPI as api
+from tavix import simulator
+
+TIMEOUT = 0.2  # seconds: the port's time-out in these tests
+FIELDS = ("cycle", "time", "position", "velocity", "force", "round_trip_us", "lateness_us", "ok")
+
+
+def field(row, name):
+    """A field of a history() row, which is a numpy record or a tuple: by position."""
+    return row[FIELDS.index(name)]
+
+
+def wait_until(condition, within=5.0):
+    """Polls `condition` until it holds; fails the test if it does not within `within` s."""
+    give_up = time.monotonic() + within
+    while not condition():
+        assert time.monotonic() < give_up, "gave up waiting"
+        time.sleep(0.001)
+
+
+@pytest.fixture
+def arm():
+    """A Morvek3 on a Port, played by the simulator."""
+    with simulator.running("arm") as path, api.Port(path, timeout=TIMEOUT) as port:
+        yield api.Morvek3(port)
+
+
+def test_refuses_an_arm_on_a_plain_stream_and_settings_out_of_range(device, stream, arm):
+    with pytest.raises(TypeError, match="ServoLoop needs a Morvek3 on a Port"):
+        api.ServoLoop(api.Morvek3(stream))
+    for settings in ({"rate_hz": 0.0}, {"rate_hz": 1e6}, {"max_force": -1.0}, {"max_failures": 0},
+                     {"history_size": 0}):
+        with pytest.raises(ValueError):
+            api.ServoLoop(arm, **settings)
+
+
+def test_runs_as_a_context_and_shows_state_stats_and_history(arm):
+    loop = api.ServoLoop(arm, rate_hz=500.0, history_size=100)
+    assert (loop.rate_hz, loop.max_force, loop.realtime, loop.max_failures, loop.history_size) == (
+        500.0, 5.0, False, 10, 100)
+    assert loop.arm is arm
+    assert loop.state() is None
+    with loop:
+        assert loop.running
+        with pytest.raises(RuntimeError, match="running already"):
+            loop.start()
+        wait_until(lambda: loop.stats()["cycles"] >= 150)
+        state = loop.state()
+    assert not loop.running
+    assert loop.error is None
+    assert "stopped" in repr(loop)
+
+    assert state.ok and state.cycle >= 149 and state.time >= state.cycle / 500.0
+    for vector in (state.position, state.velocity, state.force):
+        assert isinstance(vector, list) and len(vector) == 3
+    stats = loop.stats()
+    assert stats["failures"] == stats["clamped"] == stats["non_finite"] == 0
+    assert stats["realtime"] is False and stats["realtime_note"] == ""
+    for timing in ("period_jitter_us", "lateness_us", "round_trip_us"):
+        assert set(stats[timing]) == {"p50", "p99", "p99.9", "max"}
+        assert 0 < stats[timing]["p50"] <= stats[timing]["max"] or timing == "period_jitter_us"
+
+    history = loop.history()
+    assert len(history) == 100  # the last 100 ticks
+    assert field(history[-1], "cycle") == loop.state().cycle
+    assert stats["cycles"] + stats["missed"] == field(history[-1], "cycle") + 1
+
+
+def test_history_is_a_numpy_structured_array(arm):
+    numpy = pytest.importorskip("numpy")
+    loop = api.ServoLoop(arm)
+    loop.add(api.ConstantForce([0.0, 0.0, 1.0]))
+    with loop:
+        wait_until(lambda: loop.stats()["cycles"] >= 10)
+    history = loop.history()
+    assert isinstance(history, numpy.ndarray)
+    assert history.dtype.names == FIELDS
+    assert history["position"].shape == (len(history), 3)
+    assert history["ok"].all()
+    assert numpy.all(numpy.diff(history["cycle"]) > 0)
+
+
+def test_history_is_a_list_of_tuples_without_numpy(arm, monkeypatch):
+    monkeypatch.setitem(sys.modules, "numpy", None)  # import numpy raises ImportError
+    loop = api.ServoLoop(arm)
+    with loop:
+        wait_until(lambda: loop.stats()["cycles"] >= 10)
+    history = loop.history()
+    assert isinstance(history, list) and len(history) == loop.stats()["cycles"]
+    cycle, seconds, position, velocity, force, round_trip_us, lateness_us, ok = history[-1]
+    assert (cycle, ok) == (loop.state().cycle, True)
+    assert position == loop.state().position and force == loop.state().force
+
+
+def test_an_effect_update_shows_in_the_next_tick(arm):
+    push = api.ConstantForce([1.0, 0.0, 0.0])
+    loop = api.ServoLoop(arm)
+    loop.add(push)
+    with loop:
+        wait_until(lambda: loop.state() is not None and loop.state().time > 0.15)  # past the ramp
+        assert loop.state().force == [1.0, 0.0, 0.0]
+        push.force = [0.0, 2.0, 0.0]
+        updated_after = loop.state().cycle  # a tick that may have begun before the update
+        wait_until(lambda: loop.state().cycle > updated_after)
+        next_tick = next(row for row in loop.history() if field(row, "cycle") > updated_after)
+    assert list(field(next_tick, "force")) == [0.0, 2.0, 0.0]
+
+
+def test_effects_are_added_removed_and_cleared(arm):
+    spring = api.Spring([0.0, 0.1, 0.0], 200.0)
+    wall = api.Wall([0.05, 0.0, 0.0], [-2.0, 0.0, 0.0], 1500.0, damping=5.0)
+    damper = api.Damper(2.0)
+    loop = api.ServoLoop(arm)
+    loop.add(spring)
+    loop.add(wall)
+    loop.add(spring)  # already there: nothing changes
+    loop.add(damper)
+    assert loop.effects == (spring, wall, damper)
+    loop.remove(wall)
+    assert loop.effects == (spring, damper)
+    with pytest.raises(ValueError, match="not in the loop"):
+        loop.remove(wall)
+    loop.clear()
+    assert loop.effects == ()
+
+    assert repr(spring) == "Spring(center=[0.0, 0.1, 0.0], stiffness=200.0, damping=0.0)"
+    assert wall.normal == [-1.0, 0.0, 0.0]
+    assert repr(api.ConstantForce([0.0, 0.0, -1.5])) == "ConstantForce(force=[0.0, 0.0, -1.5])"
+    with pytest.raises(TypeError):
+        api.Effect()
+    for bad in (lambda: api.Spring([0.0, 0.0], 1.0), lambda: api.Damper(float("nan")),
+                lambda: api.Wall([0.0] * 3, [0.0] * 3, 1.0), lambda: setattr(spring, "stiffness", -1.0)):
+        with pytest.raises(ValueError):
+            bad()
+    assert spring.stiffness == 200.0
+
+
+def test_failed_exchanges_in_a_row_stop_the_loop_with_device_timeout_error():
+    with simulator.running("arm", "--silent") as path, api.Port(path, timeout=0.01) as port:
+        loop = api.ServoLoop(api.Morvek3(port), max_failures=3)
+        loop.start()
+        assert loop.wait(timeout=5.0)
+        assert not loop.running
+        assert loop.stats()["failures"] == 3
+        assert isinstance(loop.error, api.DeviceTimeoutError)
+        assert isinstance(loop.error, TimeoutError)
+        assert str(loop.error) == "ServoLoop on %s: no complete reply within 0.01 s" % path
+        loop.stop()  # after the loop stopped by itself: nothing to do, the error stays
+        assert isinstance(loop.error, api.DeviceTimeoutError)
+
+
+def test_a_hang_up_stops_the_loop_with_port_error_within_50_ms(device):
+    answered = 100
+    hung_up_at = []
+    state_reply = b"\x2b" + struct.pack("<6f", 0.0, 0.0, 0.1, 0.0, 0.0, 0.0)
+
+    def play_arm():
+        for _ in range(answered):
+            if len(device.receive(13)) != 13:
+                return
+            device.send(state_reply)
+        device.receive(13)
+        hung_up_at.append(time.monotonic())
+        device.hang_up()
+
+    with api.Port(device.path) as port:  # the default 5 s time-out: only the hang-up ends the wait soon
+        loop = api.ServoLoop(api.Morvek3(port))
+        player = threading.Thread(target=play_arm)
+        player.start()
+        loop.start()
+        try:
+            assert loop.wait(timeout=5.0)
+            stopped_at = time.monotonic()
+        finally:
+            player.join()
+        assert stopped_at - hung_up_at[0] < 0.05
+        assert isinstance(loop.error, api.PortError)
+        assert loop.error.errno == errno.EIO
+        assert "the device hung up or was unplugged" in str(loop.error)
+        assert loop.stats()["cycles"] == answered + 1
+
+
+def test_stop_returns_within_one_time_out_while_the_loop_waits_on_a_silent_device():
+    timeout = 0.5
+    with simulator.running("arm", "--silent") as path, api.Port(path, timeout=timeout) as port:
+        loop = api.ServoLoop(api.Morvek3(port))
+        loop.start()
+        time.sleep(0.05)  # the first exchange is waiting for its reply
+        counted = []
+
+        def count():
+            for _ in range(20):
+                time.sleep(0.001)
+            counted.append(time.monotonic())
+
+        counter = threading.Thread(target=count)
+        counter.start()
+        asked = time.monotonic()
+        loop.stop()
+        returned = time.monotonic()
+        counter.join()
+    assert returned - asked < timeout + 0.25
+    assert counted[0] < returned  # other threads ran meanwhile: stop() released the interpreter lock
+    assert not loop.running
+    assert loop.error is None  # stopped as asked
+    assert loop.stats()["failures"] == 1
