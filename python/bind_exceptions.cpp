@@ -3,10 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include <pybind11/eval.h>
-
 #include "Bindings.h"
 #include "DeviceErrors.h"
+#include "PythonDefinitions.h"
 #include "Tavix/HardwareAPI/Devices/DeviceError.h"
 
 namespace py = pybind11;
@@ -46,8 +45,6 @@ PyObject* device_error = nullptr;
 PyObject* device_timeout_error = nullptr;
 PyObject* port_error = nullptr;
 PyObject* protocol_error = nullptr;
-
-PyObject* Keep(const py::object& type) { return type.inc_ref().ptr(); }
 
 py::object Type(PyObject* type) { return py::reinterpret_borrow<py::object>(type); }
 
@@ -123,17 +120,12 @@ void RaiseDeviceError(std::error_code error, const std::string& method, const st
 }
 
 void BindExceptions(py::module_& module) {
-  py::dict scope;
-  scope["__name__"] = module.attr("__name__");
-  scope["__builtins__"] = py::module_::import("builtins");
-  py::exec(kExceptionClasses, scope);
-  device_error = Keep(scope["DeviceError"]);
-  device_timeout_error = Keep(scope["DeviceTimeoutError"]);
-  port_error = Keep(scope["PortError"]);
-  protocol_error = Keep(scope["ProtocolError"]);
-  for (const char* name : {"DeviceError", "DeviceTimeoutError", "PortError", "ProtocolError"}) {
-    module.attr(name) = scope[name];
-  }
+  const py::dict scope = DefineInModule(module, kExceptionClasses,
+                                        {"DeviceError", "DeviceTimeoutError", "PortError", "ProtocolError"});
+  device_error = KeepForever(scope["DeviceError"]);
+  device_timeout_error = KeepForever(scope["DeviceTimeoutError"]);
+  port_error = KeepForever(scope["PortError"]);
+  protocol_error = KeepForever(scope["ProtocolError"]);
 }
 
 }  // namespace Tavix::HardwareAPI::Python

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include <pybind11/eval.h>
 #include <pybind11/stl.h>
 
 #include "Bindings.h"
+#include "PythonDefinitions.h"
 #include "Tavix/HardwareAPI/Scan.h"
 #include "to_python_uuid.h"
 
@@ -286,20 +286,15 @@ py::object OpenHandle(const std::optional<long long>& device_id, const py::objec
   return OpenOn(*matches.front(), timeout, "Handle");
 }
 
-PyObject* Keep(const py::object& type) { return type.inc_ref().ptr(); }
-
 }  // namespace
 
 void BindScan(py::module_& module) {
-  py::dict scope;
-  scope["__name__"] = module.attr("__name__");
-  scope["__builtins__"] = py::module_::import("builtins");
-  py::exec(kRecordClasses, scope);
-  usb_identity_type = Keep(scope["UsbIdentity"]);
-  arm_info_type = Keep(scope["ArmInfo"]);
-  handle_info_type = Keep(scope["HandleInfo"]);
-  scan_record_type = Keep(scope["ScanRecord"]);
-  for (const char* name : {"UsbIdentity", "ArmInfo", "HandleInfo", "ScanRecord"}) module.attr(name) = scope[name];
+  const py::dict scope =
+      DefineInModule(module, kRecordClasses, {"UsbIdentity", "ArmInfo", "HandleInfo", "ScanRecord"});
+  usb_identity_type = KeepForever(scope["UsbIdentity"]);
+  arm_info_type = KeepForever(scope["ArmInfo"]);
+  handle_info_type = KeepForever(scope["HandleInfo"]);
+  scan_record_type = KeepForever(scope["ScanRecord"]);
 
   const char* const dev = kDeviceDirectory;
   module.def("scan", &Scanned, py::arg("timeout") = ScanOptions::kDefaultTimeout, py::kw_only(),
