@@ -111,10 +111,16 @@ def test_an_effect_update_shows_in_the_next_tick(arm):
         wait_until(lambda: loop.state() is not None and loop.state().time > 0.15)  # past the ramp
         assert loop.state().force == [1.0, 0.0, 0.0]
         push.force = [0.0, 2.0, 0.0]
-        updated_after = loop.state().cycle  # a tick that may have begun before the update
-        wait_until(lambda: loop.state().cycle > updated_after)
-        next_tick = next(row for row in loop.history() if field(row, "cycle") > updated_after)
+        # The last tick finished before the update; the one after it may have computed
+        # its force just before the update. The tick after that has the new force.
+        updated_after = loop.state().cycle
+        wait_until(lambda: len(ticks_after(loop, updated_after)) >= 2)
+        next_tick = ticks_after(loop, updated_after)[1]
     assert list(field(next_tick, "force")) == [0.0, 2.0, 0.0]
+
+
+def ticks_after(loop, cycle):
+    return [row for row in loop.history() if field(row, "cycle") > cycle]
 
 
 def test_effects_are_added_removed_and_cleared(arm):
