@@ -80,7 +80,8 @@ python_interpreters() {
 
 # Installs the module (and with it tavix-sim and tavix) with `pip install .` into a
 # virtual environment of its own for the interpreter, with the packages given, if any;
-# prints the environment's python.
+# prints the environment's python. On the machine's CPython (name "cpython") it installs
+# the `remote` extra too (Zenoh, for tavix.bridge's tests); PyPy and 3.8 go without it.
 install_module() {
   local name="$1" interpreter="$2"
   shift 2
@@ -88,6 +89,8 @@ install_module() {
   log "Installing the module for $name ($("$interpreter" --version 2>&1 | head -n 1))" >&2
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv" >&2
   [ "$#" -eq 0 ] || "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$ROOT" >&2
+  local target="$ROOT"
+  if [ "$name" = cpython ]; then target="$ROOT[remote]"; fi
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$target" >&2
   echo "$venv/bin/python"
 }

@@ -1,0 +1,162 @@
+"""RemoteArm: an arm that a tavix-bridge publishes, seen from another process or machine
+through Eclipse Zenoh.
+
+    from tavix.remote import RemoteArm
+    from tavix import encoding
+
+    with RemoteArm("7a5e5130-0000-4000-8000-000000000001",
+                   connect=["tcp/192.168.1.20:7447"]) as arm:
+        state = arm.wait_state(timeout=1.0)
+        arm.set_effects(encoding.spring(state.position, 200.0))   # again within 100 ms
+        print(arm.latency())
+
+The bridge removes remote effects that are not refreshed within its --command-timeout,
+so a controller sends set_effects() on a steady beat (every 10 ms, say), and the arm
+goes slack when the controller dies. The bridge must run with --allow-commands for
+set_effects() to have any effect. Needs the `remote` extra (zenoh).
+"""
+
+import json
+import threading
+import time
+from typing import Any, Dict, List, Optional, Sequence, Union
+
+try:
+    import zenoh
+except ImportError as error:  # pragma: no cover - depends on the environment
+    raise ImportError("the remote extra is not installed: pip install 'TavixHardwareAPI[remote]' "
+                      "(needs CPython 3.9+)") from error
+
+from tavix import encoding
+from tavix.bridge import zenoh_config
+
+LATENCY_WINDOW = 10000  # the last samples the latency statistics cover
+
+
+def _describe(effect: Any) -> Dict[str, Any]:
+    """An effect description from a dict (as tavix.encoding's helpers make) or from a
+    TavixHardwareAPI effect object."""
+    if isinstance(effect, dict):
+        return effect
+    kind = type(effect).__name__
+    if kind == "Spring":
+        return encoding.spring(effect.center, effect.stiffness, effect.damping)
+    if kind == "Damper":
+        return encoding.damper(effect.damping)
+    if kind == "Wall":
+        return encoding.wall(effect.point, effect.normal, effect.stiffness, effect.damping)
+    if kind == "ConstantForce":
+        return encoding.constant(effect.force)
+    raise TypeError("not an effect: %r" % (effect,))
+
+
+class RemoteArm:
+    """The state of an arm that a bridge publishes, and its remote effects.
+
+    `uuid` is the arm's identifier. The Zenoh session is `session` if given (shared,
+    left open on close()), else one opened from `config` (a Zenoh configuration file)
+    with `connect` and `listen` endpoints, in `mode`, multicast scouting off unless
+    `scouting`."""
+
+    def __init__(self, uuid: str, connect: Sequence[str] = (), *, listen: Sequence[str] = (),
+                 config: Optional[str] = None, mode: str = "peer", scouting: bool = False,
+                 session: Optional["zenoh.Session"] = None) -> None:
+        self.uuid = str(uuid)
+        self.prefix = "tavix/%s" % self.uuid
+        self._own_session = session is None
+        self.session = session if session is not None else zenoh.open(
+            zenoh_config(config, mode, listen, connect, scouting))
+        self._lock = threading.Lock()
+        self._arrived = threading.Condition(self._lock)
+        self._state: Optional[encoding.ArmState] = None
+        self._latencies_us: List[float] = []
+        self._next = 0
+        self.received = 0
+        self.malformed = 0
+        self._subscriber = self.session.declare_subscriber(self.prefix + "/state", self._on_state)
+        self._publisher = self.session.declare_publisher(
+            self.prefix + "/effects", encoding=zenoh.Encoding.APPLICATION_JSON.with_schema(encoding.EFFECTS_SCHEMA))
+
+    def _on_state(self, sample: "zenoh.Sample") -> None:
+        now = time.time_ns()
+        try:
+            state = encoding.decode_state(sample.payload.to_bytes())
+        except encoding.MessageError:
+            with self._lock:
+                self.malformed += 1
+            return
+        latency = (now - state.sent_ns) / 1000.0
+        with self._arrived:
+            self._state = state
+            self.received += 1
+            if len(self._latencies_us) < LATENCY_WINDOW:
+                self._latencies_us.append(latency)
+            else:
+                self._latencies_us[self._next] = latency
+                self._next = (self._next + 1) % LATENCY_WINDOW
+            self._arrived.notify_all()
+
+    def state(self) -> Optional[encoding.ArmState]:
+        """The latest state received (None before the first)."""
+        with self._lock:
+            return self._state
+
+    def wait_state(self, timeout: float = 1.0, after: int = 0) -> encoding.ArmState:
+        """Waits up to `timeout` s for a state with a cycle above `after`; TimeoutError if
+        none comes."""
+        deadline = time.monotonic() + timeout
+        with self._arrived:
+            while self._state is None or self._state.cycle <= after:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise TimeoutError("no state from tavix/%s within %g s" % (self.uuid, timeout))
+                self._arrived.wait(left)
+            return self._state
+
+    def set_effects(self, *effects: Any) -> None:
+        """Replaces the arm's remote effects (none: removes them) and refreshes the
+        bridge's watchdog. Effects are tavix.encoding descriptions or TavixHardwareAPI
+        effect objects."""
+        self._publisher.put(encoding.encode_effects([_describe(effect) for effect in effects]))
+
+    def send_raw(self, payload: bytes) -> None:
+        """Puts `payload` on the effects key as it is (for tests of the bridge's checks)."""
+        self._publisher.put(payload)
+
+    def info(self, timeout: float = 2.0) -> Dict[str, Any]:
+        """The bridge's description of the arm (tavix/<uuid>/info); TimeoutError when no
+        bridge answers."""
+        for reply in self.session.get(self.prefix + "/info", timeout=timeout):
+            if reply.ok is not None:
+                result: Dict[str, Any] = json.loads(reply.ok.payload.to_bytes())
+                return result
+        raise TimeoutError("no bridge answered for tavix/%s within %g s" % (self.uuid, timeout))
+
+    def latency(self) -> Dict[str, Union[float, int]]:
+        """One-way state latency seen, bridge's send to this process's receipt, in
+        microseconds over the last samples: count, p50, p99, max (clocks of different
+        machines must be synchronised for it to mean anything)."""
+        with self._lock:
+            values = sorted(self._latencies_us)
+        if not values:
+            return {"count": 0, "p50": float("nan"), "p99": float("nan"), "max": float("nan")}
+
+        def percentile(fraction: float) -> float:
+            return values[min(len(values) - 1, int(fraction * len(values)))]
+
+        return {"count": len(values), "p50": percentile(0.5), "p99": percentile(0.99), "max": values[-1]}
+
+    def close(self) -> None:
+        self._subscriber.undeclare()
+        self._publisher.undeclare()
+        if self._own_session:
+            self.session.close()
+
+    def __repr__(self) -> str:
+        return "<RemoteArm %s, %d states received>" % (self.uuid, self.received)
+
+    def __enter__(self) -> "RemoteArm":
+        return self
+
+    def __exit__(self, *_: Any) -> None:
+        self.close()
