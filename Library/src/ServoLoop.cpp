@@ -378,7 +378,10 @@ void ServoLoop::Start() {
     throw;
   }
   std::unique_lock<std::mutex> hold(impl.status_mutex);
-  impl.status_changed.wait(hold, [&impl] { return impl.set_up; });
+  // A timed wait, in a loop: libstdc++ 12's untimed wait carries a symbol version
+  // (GLIBCXX_3.4.30) that older systems' libstdc++ lack, which would narrow the wheels.
+  while (!impl.status_changed.wait_for(hold, std::chrono::seconds(1), [&impl] { return impl.set_up; })) {
+  }
 }
 
 void ServoLoop::Stop() {
