@@ -1,6 +1,6 @@
 #include "SpinningStream.h"
 
-#include "PortWait.h"
+#include "IO/PortWait.h"
 
 namespace Tavix::Bench {
 

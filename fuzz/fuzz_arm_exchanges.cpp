@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "ArmProtocol.h"
+#include "Devices/ArmProtocol.h"
 #include "Harness.h"
 #include "SocketPeer.h"
 #include "Tavix/HardwareAPI/ArmGeometry.h"

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "CompactStatus.h"
-#include "HandleProtocol.h"
+#include "Devices/CompactStatus.h"
+#include "Devices/HandleProtocol.h"
 #include "Harness.h"
 #include "SocketPeer.h"
 #include "Tavix/HardwareAPI/Devices/Handle.h"

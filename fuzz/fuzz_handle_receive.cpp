@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "HandleProtocol.h"
+#include "Devices/HandleProtocol.h"
 #include "Harness.h"
 #include "SocketPeer.h"
 #include "Tavix/HardwareAPI/Devices/Handle.h"

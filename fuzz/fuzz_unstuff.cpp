@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "CompactStatus.h"
+#include "Devices/CompactStatus.h"
 #include "Harness.h"
 
 using namespace Tavix::HardwareAPI;

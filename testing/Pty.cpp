@@ -8,7 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "PortWait.h"
+#include "IO/PortWait.h"
 
 namespace Tavix::Testing {
 

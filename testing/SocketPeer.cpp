@@ -7,7 +7,7 @@
 #include <system_error>
 #include <unistd.h>
 
-#include "PortWait.h"
+#include "IO/PortWait.h"
 
 namespace Tavix::Testing {
 namespace {

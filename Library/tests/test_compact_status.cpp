@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "CompactStatus.h"
-#include "HandleProtocol.h"
+#include "Devices/CompactStatus.h"
+#include "Devices/HandleProtocol.h"
 
 using namespace Tavix::HardwareAPI::CompactStatus;
 using namespace Tavix::HardwareAPI::HandleProtocol;

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "HandleProtocol.h"
+#include "Devices/HandleProtocol.h"
 #include "PtyPeer.h"
 #include "StderrCapture.h"
 #include "Timing.h"

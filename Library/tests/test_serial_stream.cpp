@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "PortWait.h"
+#include "IO/PortWait.h"
 #include "PtyPeer.h"
 #include "StderrCapture.h"
 #include "Timing.h"

@@ -15,7 +15,7 @@
 #include "CheckedSimulator.h"
 #include "PtyPeer.h"
 #include "StderrCapture.h"
-#include "ServoHistogram.h"
+#include "Servo/ServoHistogram.h"
 #include "Tavix/HardwareAPI/Devices/Morvek3.h"
 #include "Tavix/HardwareAPI/IO/Port.h"
 #include "Tavix/HardwareAPI/IO/SerialStream.h"

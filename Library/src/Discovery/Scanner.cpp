@@ -11,9 +11,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "ArmProtocol.h"
-#include "HandleProtocol.h"
-#include "InfoDecoders.h"
+#include "Devices/ArmProtocol.h"
+#include "Devices/HandleProtocol.h"
+#include "Devices/InfoDecoders.h"
 #include "Tavix/HardwareAPI/IO/Port.h"
 #include "Tavix/HardwareAPI/Scan.h"
 

@@ -8,7 +8,7 @@
 #include <iostream>
 #include <optional>
 
-#include "ArmProtocol.h"
+#include "Devices/ArmProtocol.h"
 #include "Tavix/HardwareAPI/Devices/Handle.h"
 #include "Tavix/HardwareAPI/Devices/Morvek3.h"
 #include "Tavix/HardwareAPI/IO/SerialStream.h"
