@@ -22,17 +22,13 @@ both (docs/remote.md). Needs the `remote` extra: pip install 'TavixHardwareAPI[r
 
 import argparse
 import math
-import os
-import select
-import signal
 import socket
-import subprocess
 import sys
 import time
 from contextlib import ExitStack
 from typing import Iterator, List, Optional, Sequence
 
-from tavix import simulator
+from tavix import bridge_process, simulator
 
 try:
     from tavix import encoding
@@ -51,11 +47,10 @@ WALL_DISTANCE = 0.020  # m ahead of the follower's start along x
 WALL_STIFFNESS = 2000.0  # N/m
 HAND_FORCE = 1.5  # N along x
 HAND_PERIOD = 2.0  # s: towards the wall for half of it, back for the other half
-START_TIMEOUT = 15.0  # s for a bridge to be ready
 
 
 class Failure(Exception):
-    """A bridge or a simulator did not start."""
+    """A state stopped coming."""
 
 
 def free_endpoint() -> str:
@@ -63,47 +58,6 @@ def free_endpoint() -> str:
         probe.bind(("127.0.0.1", 0))
         port: int = probe.getsockname()[1]
         return "tcp/127.0.0.1:%d" % port
-
-
-def wait_ready(process: "subprocess.Popen[bytes]") -> None:
-    """Reads the bridge's output until it says it is ready."""
-    assert process.stdout is not None
-    fd = process.stdout.fileno()
-    deadline = time.monotonic() + START_TIMEOUT
-    output = b""
-    while b"ready\n" not in output:
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([fd], [], [], left)[0]:
-            raise Failure("a bridge did not start within %g s" % START_TIMEOUT)
-        chunk = os.read(fd, 4096)
-        if not chunk:
-            raise Failure("a bridge ended: %s" % output.decode(errors="replace"))
-        output += chunk
-
-
-class BridgeProcess:
-    """tavix-bridge for one arm, a process of its own; stopped with SIGTERM."""
-
-    def __init__(self, port_path: str, endpoint: str) -> None:
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "tavix.bridge", "--arm-port", port_path, "--listen", endpoint,
-             "--allow-commands", "--command-timeout", COMMAND_TIMEOUT], stdout=subprocess.PIPE)
-        try:
-            wait_ready(self.process)
-        except Failure:
-            self.close()
-            raise
-
-    def close(self) -> None:
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(5.0)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        if self.process.stdout is not None:
-            self.process.stdout.close()
 
 
 def percentile(values: Sequence[float], fraction: float) -> float:
@@ -152,9 +106,11 @@ def control(leader: RemoteArm, follower: RemoteArm, seconds: float) -> None:
         print("State latency from the %s's bridge: p50 %.0f us, p99 %.0f us" % (name, latency["p50"], latency["p99"]))
 
 
-def simulated_arm(stack: ExitStack, uuid: str) -> str:
+def bridged_arm(stack: ExitStack, uuid: str, endpoint: str) -> None:
+    """A simulated arm, and a bridge that publishes it on `endpoint` and takes its effects."""
     path: str = stack.enter_context(simulator.running("arm", "--uuid", uuid))
-    return path
+    stack.enter_context(bridge_process.running("--arm-port", path, "--listen", endpoint, "--allow-commands",
+                                               "--command-timeout", COMMAND_TIMEOUT))
 
 
 def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
@@ -177,12 +133,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         with ExitStack() as stack:
             endpoints = [free_endpoint(), free_endpoint()]
             for uuid, endpoint in zip((LEADER, FOLLOWER), endpoints):
-                bridge = BridgeProcess(simulated_arm(stack, uuid), endpoint)
-                stack.callback(bridge.close)
+                bridged_arm(stack, uuid, endpoint)
             print("Leader %s on %s, follower %s on %s" % (LEADER, endpoints[0], FOLLOWER, endpoints[1]))
             leader, follower = sessions(stack, endpoints)
             control(leader, follower, arguments.seconds)
-    except (Failure, TimeoutError, simulator.SimulatorError) as error:
+    except (Failure, TimeoutError, simulator.SimulatorError, bridge_process.BridgeError) as error:
         print("teleoperation: %s" % error, file=sys.stderr)
         return 1
     return 0

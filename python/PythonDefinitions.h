@@ -1,27 +1,17 @@
 #pragma once
 
-#include <initializer_list>
-
-#include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
 namespace Tavix::HardwareAPI::Python {
 
-/// Runs `source`, class definitions written in Python, as part of `module`: the classes
-/// get the module's name, and those named in `exported` become its attributes. Returns
-/// the namespace the source ran in.
-inline pybind11::dict DefineInModule(pybind11::module_& module, const char* source,
-                                     std::initializer_list<const char*> exported) {
-  pybind11::dict scope;
-  scope["__name__"] = module.attr("__name__");
-  scope["__builtins__"] = pybind11::module_::import("builtins");
-  pybind11::exec(source, scope);
-  for (const char* name : exported) module.attr(name) = scope[name];
-  return scope;
+/// Makes the class `name` of `package` (a module of the pure-Python package tavix,
+/// installed beside this module) an attribute of `module`, where users find it, and
+/// returns a new reference to it, for a binding that builds or raises it. The reference
+/// is kept for the life of the process: the module is never unloaded.
+inline PyObject* ImportClass(pybind11::module_& module, const pybind11::module_& package, const char* name) {
+  pybind11::object type = package.attr(name);
+  module.attr(name) = type;
+  return type.release().ptr();
 }
-
-/// A new reference to `object`, for a class kept for the life of the process (the module
-/// is never unloaded).
-inline PyObject* KeepForever(const pybind11::object& object) { return object.inc_ref().ptr(); }
 
 }  // namespace Tavix::HardwareAPI::Python

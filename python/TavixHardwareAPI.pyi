@@ -122,20 +122,11 @@ class Handle:
     def Receive(self, obsolete: int) -> int: ...
     def GetGantrelStatus(self) -> _GantrelStatus: ...
 
-class DeviceError(Exception):
-    """A device operation on a Port failed. The base of DeviceTimeoutError, PortError
-    and ProtocolError."""
-
-class DeviceTimeoutError(DeviceError, TimeoutError):
-    """The device's reply, or part of it, did not arrive within the port's time-out."""
-
-class PortError(DeviceError, OSError):
-    """The serial port failed: it cannot be opened, it hung up, it is closed, or a read
-    or write on it failed. errno is the failing call's, filename the port's path."""
-
-class ProtocolError(DeviceError):
-    """The device replied with a header code the operation does not expect, or with a
-    reply that does not hold what its layout requires."""
+# The exceptions are written in Python, in the tavix package; the module imports them.
+from tavix.errors import DeviceError as DeviceError
+from tavix.errors import DeviceTimeoutError as DeviceTimeoutError
+from tavix.errors import PortError as PortError
+from tavix.errors import ProtocolError as ProtocolError
 
 class Port(SerialStream):
     """A serial port on which every failed device operation raises: DeviceTimeoutError,
@@ -168,50 +159,13 @@ def use_python_logging(enabled: bool) -> None: ...
 
 # Finding devices: scan(), open_arm() and open_handle().
 
-from typing import Literal, NamedTuple
+# The records are written in Python, in the tavix package; the module imports them.
+from tavix.scan_records import ArmInfo as ArmInfo
+from tavix.scan_records import HandleInfo as HandleInfo
+from tavix.scan_records import ScanRecord as ScanRecord
+from tavix.scan_records import UsbIdentity as UsbIdentity
 
 _PathLike = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
-
-class UsbIdentity(NamedTuple):
-    """The USB device a serial port belongs to, as sysfs describes it. The strings are
-    "" when the device reports none."""
-
-    vendor_id: int
-    product_id: int
-    serial_number: str
-    manufacturer: str
-    product: str
-
-class ArmInfo(NamedTuple):
-    """What an arm reports when woken: the fields of Morvek3.device_wakeup_dict(), its
-    16-byte identifier as `uuid`."""
-
-    device_id: int
-    device_model_number: int
-    hardware_version: int
-    firmware_version: int
-    uuid: uuid.UUID
-
-class HandleInfo(NamedTuple):
-    """What a handle reports in its information reply (the fields of
-    Handle.OnReceiveHandleInfo)."""
-
-    device_id: int
-    tool_data_remaining: int
-    device_model_number: int
-    hardware_version: int
-    firmware_version: int
-
-class ScanRecord(NamedTuple):
-    """One port of a scan."""
-
-    path: str
-    kind: Literal["arm", "handle", "busy", "silent", "unknown"]
-    by_id: Optional[str] = None
-    arm: Optional[ArmInfo] = None
-    handle: Optional[HandleInfo] = None
-    usb: Optional[UsbIdentity] = None
-    note: Optional[str] = None
 
 def scan(timeout: float = 0.5, *, device_directory: _PathLike = "/dev", sysfs_root: _PathLike = "/sys") -> List[ScanRecord]: ...
 def open_arm(

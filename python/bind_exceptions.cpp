@@ -13,33 +13,6 @@ namespace py = pybind11;
 namespace Tavix::HardwareAPI::Python {
 namespace {
 
-// Defined in Python, because a class with two built-in bases (DeviceError and
-// TimeoutError, DeviceError and OSError) is what the interpreter's own class statement
-// makes best, on CPython and PyPy alike.
-constexpr const char* kExceptionClasses = R"(
-class DeviceError(Exception):
-    """A device operation on a Port failed. The base of DeviceTimeoutError, PortError
-    and ProtocolError."""
-
-
-class DeviceTimeoutError(DeviceError, TimeoutError):
-    """The device's reply, or part of it, did not arrive within the port's time-out."""
-
-
-class PortError(DeviceError, OSError):
-    """The serial port failed: it cannot be opened, it hung up, it is closed, or a read
-    or write on it failed. errno is the failing call's, filename the port's path."""
-
-    def __str__(self):
-        text = self.__dict__.get("_text")
-        return text if text is not None else OSError.__str__(self)
-
-
-class ProtocolError(DeviceError):
-    """The device replied with a header code the operation does not expect, or with a
-    reply that does not hold what its layout requires."""
-)";
-
 // The classes live as long as the process: the module is never unloaded.
 PyObject* device_error = nullptr;
 PyObject* device_timeout_error = nullptr;
@@ -120,12 +93,13 @@ void RaiseDeviceError(std::error_code error, const std::string& method, const st
 }
 
 void BindExceptions(py::module_& module) {
-  const py::dict scope = DefineInModule(module, kExceptionClasses,
-                                        {"DeviceError", "DeviceTimeoutError", "PortError", "ProtocolError"});
-  device_error = KeepForever(scope["DeviceError"]);
-  device_timeout_error = KeepForever(scope["DeviceTimeoutError"]);
-  port_error = KeepForever(scope["PortError"]);
-  protocol_error = KeepForever(scope["ProtocolError"]);
+  // Written in Python (tavix/errors.py): a class with two built-in bases is what the
+  // interpreter's own class statement makes best, on CPython and PyPy alike.
+  const py::module_ errors = py::module_::import("tavix.errors");
+  device_error = ImportClass(module, errors, "DeviceError");
+  device_timeout_error = ImportClass(module, errors, "DeviceTimeoutError");
+  port_error = ImportClass(module, errors, "PortError");
+  protocol_error = ImportClass(module, errors, "ProtocolError");
 }
 
 }  // namespace Tavix::HardwareAPI::Python

@@ -16,62 +16,6 @@ namespace py = pybind11;
 namespace Tavix::HardwareAPI::Python {
 namespace {
 
-// The records are named tuples, defined in Python: attribute access, a readable repr,
-// equality, `_asdict()` for JSON, and types that mypy reads from the stub.
-constexpr const char* kRecordClasses = R"(
-import uuid as _uuid
-from typing import NamedTuple, Optional
-
-
-class UsbIdentity(NamedTuple):
-    """The USB device a serial port belongs to, as sysfs describes it. The strings are
-    "" when the device reports none."""
-
-    vendor_id: int
-    product_id: int
-    serial_number: str
-    manufacturer: str
-    product: str
-
-
-class ArmInfo(NamedTuple):
-    """What an arm reports when woken: the fields of Morvek3.device_wakeup_dict(), its
-    16-byte identifier as `uuid`."""
-
-    device_id: int
-    device_model_number: int
-    hardware_version: int
-    firmware_version: int
-    uuid: _uuid.UUID
-
-
-class HandleInfo(NamedTuple):
-    """What a handle reports in its information reply (the fields of
-    Handle.OnReceiveHandleInfo)."""
-
-    device_id: int
-    tool_data_remaining: int
-    device_model_number: int
-    hardware_version: int
-    firmware_version: int
-
-
-class ScanRecord(NamedTuple):
-    """One port of a scan. `kind` is "arm", "handle", "busy" (another program holds the
-    port; not probed), "silent" (no reply within the time-out) or "unknown" (another
-    reply, an incomplete one, or a port that cannot be opened; `note` says which).
-    `by_id` is the /dev/serial/by-id link naming the port, `arm` and `handle` what the
-    device reported, `usb` the USB device the port belongs to."""
-
-    path: str
-    kind: str
-    by_id: Optional[str] = None
-    arm: Optional[ArmInfo] = None
-    handle: Optional[HandleInfo] = None
-    usb: Optional[UsbIdentity] = None
-    note: Optional[str] = None
-)";
-
 constexpr const char* kScanDoc =
     "Probe every serial port under `device_directory` (names with ttyACM, ttyUSB or rfcomm, "
     "and the links in serial/by-id) at once, each on a thread of its own, and return one "
@@ -289,12 +233,12 @@ py::object OpenHandle(const std::optional<long long>& device_id, const py::objec
 }  // namespace
 
 void BindScan(py::module_& module) {
-  const py::dict scope =
-      DefineInModule(module, kRecordClasses, {"UsbIdentity", "ArmInfo", "HandleInfo", "ScanRecord"});
-  usb_identity_type = KeepForever(scope["UsbIdentity"]);
-  arm_info_type = KeepForever(scope["ArmInfo"]);
-  handle_info_type = KeepForever(scope["HandleInfo"]);
-  scan_record_type = KeepForever(scope["ScanRecord"]);
+  // The records are named tuples, written in Python (tavix/scan_records.py).
+  const py::module_ records = py::module_::import("tavix.scan_records");
+  usb_identity_type = ImportClass(module, records, "UsbIdentity");
+  arm_info_type = ImportClass(module, records, "ArmInfo");
+  handle_info_type = ImportClass(module, records, "HandleInfo");
+  scan_record_type = ImportClass(module, records, "ScanRecord");
 
   const char* const dev = kDeviceDirectory;
   module.def("scan", &Scanned, py::arg("timeout") = ScanOptions::kDefaultTimeout, py::kw_only(),

@@ -1,1 +1,13 @@
-"""Pure-Python companions of the TavixHardwareAPI module, installed with it."""
+"""Pure-Python companions of the TavixHardwareAPI module, installed with it.
+
+    errors, scan_records   classes of the module written in Python; it imports them
+                           when it initialises
+    simulator              starts tavix-sim, the device simulator
+    encoding, effect_kinds the bridge's messages and the kinds of remote effect
+    zenoh_session          the Zenoh settings and keys the bridge and its client share
+    bridge, remote         tavix-bridge and RemoteArm (the `remote` extra)
+    bridge_process         starts tavix-bridge as a process of its own
+
+Importing the package imports nothing else: the module imports tavix.errors and
+tavix.scan_records while it initialises, so neither they nor this file import it.
+"""

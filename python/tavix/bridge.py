@@ -14,7 +14,8 @@ subscribed to. Each handle's status is published on tavix/handle/<id>/status.
 
 Malformed messages are counted (info's "malformed") and dropped. SIGINT and SIGTERM stop
 the bridge: the remote effects are removed, each loop sends zero force and stops.
-The layouts are in tavix.encoding and docs/remote.md. Needs the `remote` extra (zenoh).
+The layouts are in tavix.encoding and docs/remote.md, the keys and session settings in
+tavix.zenoh_session, the effects in tavix.effect_kinds. Needs the `remote` extra (zenoh).
 """
 
 import argparse
@@ -26,44 +27,20 @@ import threading
 import time
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-try:
-    import zenoh
-except ImportError as error:  # pragma: no cover - depends on the environment
-    raise ImportError("the remote extra is not installed: pip install 'TavixHardwareAPI[remote]' "
-                      "(needs CPython 3.9+)") from error
-
 import TavixHardwareAPI as api
 
-from tavix import encoding
+from tavix import effect_kinds, encoding, zenoh_session
+from tavix.zenoh_session import zenoh
 
 DEFAULT_LISTEN = "tcp/127.0.0.1:7447"
 HANDLE_RATE = 50.0  # Hz: status requests to each handle
 HANDLE_REPLY_TIMEOUT = 0.005  # s
 
 
-def zenoh_config(config_file: Optional[str], mode: str, listen: Sequence[str], connect: Sequence[str],
-                 scouting: bool) -> "zenoh.Config":
-    """A Zenoh configuration: the file's (Zenoh's own JSON5 format) if given, with the
-    mode, endpoints and scouting from the command line on top."""
-    config = zenoh.Config.from_file(config_file) if config_file else zenoh.Config()
-    config.insert_json5("mode", json.dumps(mode))
-    if listen:
-        config.insert_json5("listen/endpoints", json.dumps(list(listen)))
-    if connect:
-        config.insert_json5("connect/endpoints", json.dumps(list(connect)))
-    config.insert_json5("scouting/multicast/enabled", json.dumps(scouting))
-    return config
-
-
 def _effect_object(effect: Dict[str, Any]) -> Any:
-    kind = effect["type"]
-    if kind == "spring":
-        return api.Spring(effect["center"], effect["stiffness"], effect["damping"])
-    if kind == "damper":
-        return api.Damper(effect["damping"])
-    if kind == "wall":
-        return api.Wall(effect["point"], effect["normal"], effect["stiffness"], effect["damping"])
-    return api.ConstantForce(effect["force"])
+    """The TavixHardwareAPI effect object for a checked description."""
+    class_name, values = effect_kinds.arguments(effect)
+    return getattr(api, class_name)(*values)
 
 
 def _update(target: Any, effect: Dict[str, Any]) -> None:
@@ -88,14 +65,13 @@ class ArmBridge:
         self.remote_types: List[str] = []
         self.last_command = 0.0  # monotonic time of the last valid effects message
         self.counters = {"published": 0, "commands": 0, "malformed": 0, "expired": 0}
-        prefix = "tavix/%s" % uuid
         self.publisher = session.declare_publisher(
-            prefix + "/state", encoding=zenoh.Encoding.APPLICATION_OCTET_STREAM.with_schema(encoding.STATE_SCHEMA),
+            zenoh_session.state_key(uuid), encoding=zenoh_session.STATE_ENCODING,
             congestion_control=zenoh.CongestionControl.DROP, express=True)
-        self.queryable = session.declare_queryable(prefix + "/info", self._on_info)
+        self.queryable = session.declare_queryable(zenoh_session.info_key(uuid), self._on_info)
         self.subscriber = None
         if arguments.allow_commands:
-            self.subscriber = session.declare_subscriber(prefix + "/effects", self._on_effects)
+            self.subscriber = session.declare_subscriber(zenoh_session.effects_key(uuid), self._on_effects)
         self.loop.start()
 
     def info(self) -> Dict[str, Any]:
@@ -111,7 +87,7 @@ class ArmBridge:
                 "loop": {key: stats[key] for key in ("cycles", "missed", "failures", "clamped", "non_finite")}}
 
     def _on_info(self, query: "zenoh.Query") -> None:
-        query.reply(query.key_expr, json.dumps(self.info()).encode(), encoding=zenoh.Encoding.APPLICATION_JSON)
+        query.reply(query.key_expr, json.dumps(self.info()).encode(), encoding=zenoh_session.INFO_ENCODING)
 
     def _on_effects(self, sample: "zenoh.Sample") -> None:
         try:
@@ -209,9 +185,8 @@ class HandleBridge:
         self.handle = handle
         self.device_id = device_id
         self.failures = 0
-        self.publisher = session.declare_publisher(
-            "tavix/handle/%d/status" % device_id,
-            encoding=zenoh.Encoding.APPLICATION_OCTET_STREAM.with_schema(encoding.STATUS_SCHEMA))
+        self.publisher = session.declare_publisher(zenoh_session.handle_status_key(device_id),
+                                                   encoding=zenoh_session.STATUS_ENCODING)
 
     def publish(self) -> None:
         try:
@@ -272,8 +247,7 @@ class Bridge:
     def __init__(self, arguments: argparse.Namespace, arms: Sequence[Any], handles: Sequence[Any]) -> None:
         self.arguments = arguments
         self.stopping = threading.Event()
-        self.session = zenoh.open(zenoh_config(arguments.config, arguments.mode, arguments.listen,
-                                               arguments.connect, arguments.scouting))
+        self.session = session_settings(arguments).open()
         self.arms = [ArmBridge(self.session, arm, uuid, arguments, path) for arm, uuid, path in arms]
         self.handles = [HandleBridge(self.session, handle, device_id) for handle, device_id, _ in handles]
 
@@ -346,6 +320,12 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     return arguments
 
 
+def session_settings(arguments: argparse.Namespace) -> zenoh_session.SessionSettings:
+    """The Zenoh session the command line asks for."""
+    return zenoh_session.SessionSettings(arguments.config, arguments.mode, tuple(arguments.listen),
+                                         tuple(arguments.connect), arguments.scouting)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     arguments = parse_arguments(argv)
     try:
@@ -360,10 +340,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     signal.signal(signal.SIGINT, lambda *_: bridge.stop())
     signal.signal(signal.SIGTERM, lambda *_: bridge.stop())
     for arm in bridge.arms:
-        print("arm %s on %s: tavix/%s/state%s" % (arm.uuid, arm.port_path, arm.uuid,
-                                                  ", commands allowed" if arguments.allow_commands else ""))
+        print("arm %s on %s: %s%s" % (arm.uuid, arm.port_path, zenoh_session.state_key(arm.uuid),
+                                      ", commands allowed" if arguments.allow_commands else ""))
     for handle in bridge.handles:
-        print("handle %d: tavix/handle/%d/status" % (handle.device_id, handle.device_id))
+        print("handle %d: %s" % (handle.device_id, zenoh_session.handle_status_key(handle.device_id)))
     print("ready", flush=True)
     worker = threading.Thread(target=bridge.run, name="tavix-bridge-publisher", daemon=True)
     worker.start()

@@ -53,13 +53,21 @@ EFFECTS is UTF-8 JSON, version 1:
 "damping" is optional (0). An empty list removes the remote effects. Each message
 replaces the whole set and refreshes the bridge's watchdog. parse_effects() checks it
 (finite numbers, bounded stiffness, damping and force, a non-zero normal, at most
-MAX_EFFECTS effects) and raises MessageError for anything else.
+MAX_EFFECTS effects) and raises MessageError for anything else. The kinds of effect,
+their fields and bounds are the rows of tavix.effect_kinds.KINDS.
 """
 
 import json
-import math
 import struct
 from typing import Any, Dict, List, NamedTuple, Sequence
+
+from tavix import effect_kinds
+from tavix.effect_kinds import MAX_COORDINATE, MAX_DAMPING, MAX_FORCE, MAX_STIFFNESS
+
+__all__ = ["VERSION", "MAGIC", "KIND_STATE", "KIND_STATUS", "STATE", "STATUS", "STATE_SCHEMA", "STATUS_SCHEMA",
+           "EFFECTS_SCHEMA", "MAX_EFFECTS", "MAX_STIFFNESS", "MAX_DAMPING", "MAX_FORCE", "MAX_COORDINATE",
+           "MessageError", "ArmState", "HandleStatus", "encode_state", "decode_state", "encode_status",
+           "decode_status", "spring", "damper", "wall", "constant", "encode_effects", "parse_effects"]
 
 VERSION = 1
 MAGIC = b"TX"
@@ -75,12 +83,9 @@ STATE_SCHEMA = "tavix.state.v1"
 STATUS_SCHEMA = "tavix.status.v1"
 EFFECTS_SCHEMA = "tavix.effects.v1"
 
-# Bounds of a remote effect; the servo loop's max_force still clamps the sum.
+# At most this many effects in a message. The bounds of each effect's fields are in
+# tavix.effect_kinds (and MAX_STIFFNESS, MAX_DAMPING, MAX_FORCE and MAX_COORDINATE here too).
 MAX_EFFECTS = 16
-MAX_STIFFNESS = 3000.0  # N/m
-MAX_DAMPING = 50.0  # N s/m
-MAX_FORCE = 20.0  # N, for a constant force
-MAX_COORDINATE = 10.0  # m, for a point or a centre
 
 
 class MessageError(ValueError):
@@ -145,49 +150,26 @@ def decode_status(data: bytes) -> HandleStatus:
     return HandleStatus(fields[3], list(fields[5:9]), fields[9], fields[10], fields[11], fields[12], fields[4])
 
 
-# Effects.
+# Effects: descriptions as an effects message carries them (see tavix.effect_kinds).
 
 def spring(center: Sequence[float], stiffness: float, damping: float = 0.0) -> Dict[str, Any]:
-    return {"type": "spring", "center": list(center), "stiffness": stiffness, "damping": damping}
+    return effect_kinds.describe("spring", center, stiffness, damping)
 
 
 def damper(damping: float) -> Dict[str, Any]:
-    return {"type": "damper", "damping": damping}
+    return effect_kinds.describe("damper", damping)
 
 
 def wall(point: Sequence[float], normal: Sequence[float], stiffness: float, damping: float = 0.0) -> Dict[str, Any]:
-    return {"type": "wall", "point": list(point), "normal": list(normal), "stiffness": stiffness, "damping": damping}
+    return effect_kinds.describe("wall", point, normal, stiffness, damping)
 
 
 def constant(force: Sequence[float]) -> Dict[str, Any]:
-    return {"type": "constant", "force": list(force)}
+    return effect_kinds.describe("constant", force)
 
 
 def encode_effects(effects: Sequence[Dict[str, Any]]) -> bytes:
     return json.dumps({"version": VERSION, "effects": list(effects)}, separators=(",", ":")).encode()
-
-
-def _number(value: Any, name: str, low: float, high: float) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise MessageError("%s is not a number" % name)
-    number = float(value)
-    if not math.isfinite(number) or not low <= number <= high:
-        raise MessageError("%s %r is not finite within [%g, %g]" % (name, number, low, high))
-    return number
-
-
-def _vector(value: Any, name: str, bound: float) -> List[float]:
-    if not isinstance(value, list) or len(value) != 3:
-        raise MessageError("%s is not a list of 3 numbers" % name)
-    return [_number(item, name, -bound, bound) for item in value]
-
-
-_FIELDS = {
-    "spring": {"type", "center", "stiffness", "damping"},
-    "damper": {"type", "damping"},
-    "wall": {"type", "point", "normal", "stiffness", "damping"},
-    "constant": {"type", "force"},
-}
 
 
 def parse_effects(data: bytes) -> List[Dict[str, Any]]:
@@ -202,28 +184,7 @@ def parse_effects(data: bytes) -> List[Dict[str, Any]]:
     effects = message.get("effects")
     if not isinstance(effects, list) or len(effects) > MAX_EFFECTS:
         raise MessageError("effects is not a list of at most %d" % MAX_EFFECTS)
-    checked = []
-    for effect in effects:
-        if not isinstance(effect, dict) or effect.get("type") not in _FIELDS:
-            raise MessageError("an effect of no known type")
-        kind = effect["type"]
-        if not set(effect) <= _FIELDS[kind]:
-            raise MessageError("unknown fields in a %s: %s" % (kind, sorted(set(effect) - _FIELDS[kind])))
-        result: Dict[str, Any] = {"type": kind}
-        if kind in ("spring", "wall"):
-            result["stiffness"] = _number(effect.get("stiffness"), "stiffness", 0.0, MAX_STIFFNESS)
-        if kind != "constant":
-            result["damping"] = _number(effect.get("damping", 0.0), "damping", 0.0, MAX_DAMPING)
-        if kind == "spring":
-            result["center"] = _vector(effect.get("center"), "center", MAX_COORDINATE)
-        if kind == "wall":
-            result["point"] = _vector(effect.get("point"), "point", MAX_COORDINATE)
-            normal = _vector(effect.get("normal"), "normal", 1e6)
-            length = math.sqrt(sum(c * c for c in normal))
-            if length < 1e-9:
-                raise MessageError("a wall's normal is zero")
-            result["normal"] = [c / length for c in normal]
-        if kind == "constant":
-            result["force"] = _vector(effect.get("force"), "force", MAX_FORCE)
-        checked.append(result)
-    return checked
+    try:
+        return [effect_kinds.check(effect) for effect in effects]
+    except ValueError as error:
+        raise MessageError(str(error)) from None

@@ -21,14 +21,8 @@ import threading
 import time
 from typing import Any, Dict, List, Optional, Sequence, Union
 
-try:
-    import zenoh
-except ImportError as error:  # pragma: no cover - depends on the environment
-    raise ImportError("the remote extra is not installed: pip install 'TavixHardwareAPI[remote]' "
-                      "(needs CPython 3.9+)") from error
-
-from tavix import encoding
-from tavix.bridge import zenoh_config
+from tavix import effect_kinds, encoding, zenoh_session
+from tavix.zenoh_session import zenoh
 
 LATENCY_WINDOW = 10000  # the last samples the latency statistics cover
 
@@ -38,16 +32,7 @@ def _describe(effect: Any) -> Dict[str, Any]:
     TavixHardwareAPI effect object."""
     if isinstance(effect, dict):
         return effect
-    kind = type(effect).__name__
-    if kind == "Spring":
-        return encoding.spring(effect.center, effect.stiffness, effect.damping)
-    if kind == "Damper":
-        return encoding.damper(effect.damping)
-    if kind == "Wall":
-        return encoding.wall(effect.point, effect.normal, effect.stiffness, effect.damping)
-    if kind == "ConstantForce":
-        return encoding.constant(effect.force)
-    raise TypeError("not an effect: %r" % (effect,))
+    return effect_kinds.describe_object(effect)
 
 
 class RemoteArm:
@@ -64,8 +49,8 @@ class RemoteArm:
         self.uuid = str(uuid)
         self.prefix = "tavix/%s" % self.uuid
         self._own_session = session is None
-        self.session = session if session is not None else zenoh.open(
-            zenoh_config(config, mode, listen, connect, scouting))
+        self.session = session if session is not None else zenoh_session.SessionSettings(
+            config, mode, tuple(listen), tuple(connect), scouting).open()
         self._lock = threading.Lock()
         self._arrived = threading.Condition(self._lock)
         self._state: Optional[encoding.ArmState] = None
@@ -73,9 +58,9 @@ class RemoteArm:
         self._next = 0
         self.received = 0
         self.malformed = 0
-        self._subscriber = self.session.declare_subscriber(self.prefix + "/state", self._on_state)
-        self._publisher = self.session.declare_publisher(
-            self.prefix + "/effects", encoding=zenoh.Encoding.APPLICATION_JSON.with_schema(encoding.EFFECTS_SCHEMA))
+        self._subscriber = self.session.declare_subscriber(zenoh_session.state_key(self.uuid), self._on_state)
+        self._publisher = self.session.declare_publisher(zenoh_session.effects_key(self.uuid),
+                                                         encoding=zenoh_session.EFFECTS_ENCODING)
 
     def _on_state(self, sample: "zenoh.Sample") -> None:
         now = time.time_ns()
@@ -126,7 +111,7 @@ class RemoteArm:
     def info(self, timeout: float = 2.0) -> Dict[str, Any]:
         """The bridge's description of the arm (tavix/<uuid>/info); TimeoutError when no
         bridge answers."""
-        for reply in self.session.get(self.prefix + "/info", timeout=timeout):
+        for reply in self.session.get(zenoh_session.info_key(self.uuid), timeout=timeout):
             if reply.ok is not None:
                 result: Dict[str, Any] = json.loads(reply.ok.payload.to_bytes())
                 return result

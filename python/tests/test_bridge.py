@@ -1,9 +1,7 @@
 """tavix-bridge and RemoteArm through Zenoh, on loopback only (tcp/127.0.0.1, multicast
 scouting off), against simulated arms. Skipped where the remote extra is not installed."""
 
-import os
-import select
-import signal
+import contextlib
 import socket
 import subprocess
 import sys
@@ -13,10 +11,9 @@ import pytest
 
 pytest.importorskip("zenoh", reason="the remote extra (eclipse-zenoh) is not installed")
 
-from tavix import encoding, simulator  # noqa: E402
+from tavix import bridge_process, encoding, simulator  # noqa: E402
 from tavix.remote import RemoteArm  # noqa: E402
 
-START_TIMEOUT = 15.0  # s for a bridge to say it is ready
 COMMAND_TIMEOUT = 0.1  # s: the bridges' watchdog
 
 
@@ -34,59 +31,38 @@ def wait_until(condition, within=3.0):
 
 
 class RunningBridge:
-    def __init__(self, uuid, *options):
+    """A bridge for one simulated arm, on a loopback endpoint of its own."""
+
+    def __init__(self, uuid):
         self.uuid = uuid
         self.endpoint = free_endpoint()
-        self._simulator = simulator.running("arm", "--uuid", uuid)
-        path = self._simulator.__enter__()
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "tavix.bridge", "--arm-port", path, "--listen", self.endpoint,
-             "--command-timeout", str(COMMAND_TIMEOUT), *options], stdout=subprocess.PIPE)
-        fd = self.process.stdout.fileno()
-        deadline = time.monotonic() + START_TIMEOUT
-        output = b""
-        while b"ready\n" not in output:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([fd], [], [], left)[0]:
-                self.stop()
-                pytest.fail("the bridge did not start: %r" % output)
-            chunk = os.read(fd, 4096)
-            if not chunk:
-                self.stop()
-                pytest.fail("the bridge ended: %r" % output)
-            output += chunk
 
     def client(self):
         return RemoteArm(self.uuid, connect=[self.endpoint])
 
-    def stop(self):
-        """SIGTERM; returns the bridge's exit status."""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(5.0)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process.stdout.close()
-        self._simulator.__exit__(None, None, None)
-        return self.process.returncode
+
+@contextlib.contextmanager
+def running_bridge(uuid, *options):
+    """Yields a RunningBridge; the launcher raises if the bridge does not end cleanly."""
+    bridge = RunningBridge(uuid)
+    with simulator.running("arm", "--uuid", uuid) as path, \
+            bridge_process.running("--arm-port", path, "--listen", bridge.endpoint,
+                                   "--command-timeout", str(COMMAND_TIMEOUT), *options):
+        yield bridge
 
 
 @pytest.fixture(scope="module")
 def publishing():
     """A bridge with its defaults: it publishes and takes no commands."""
-    bridge = RunningBridge("7a5e5130-0000-4000-8000-0000000000a1")
-    yield bridge
-    assert bridge.stop() == 0
+    with running_bridge("7a5e5130-0000-4000-8000-0000000000a1") as bridge:
+        yield bridge
 
 
 @pytest.fixture(scope="module")
 def commanded():
     """A bridge with --allow-commands."""
-    bridge = RunningBridge("7a5e5130-0000-4000-8000-0000000000a2", "--allow-commands")
-    yield bridge
-    assert bridge.stop() == 0
+    with running_bridge("7a5e5130-0000-4000-8000-0000000000a2", "--allow-commands") as bridge:
+        yield bridge
 
 
 def test_state_arrives_and_info_answers(publishing):
@@ -173,24 +149,19 @@ def test_a_handle_status_is_published():
     import zenoh
 
     endpoint = free_endpoint()
-    with simulator.running("handle", "--id", "7") as path:
-        process = subprocess.Popen([sys.executable, "-m", "tavix.bridge", "--handle-port", path, "--listen", endpoint],
-                                   stdout=subprocess.PIPE)
-        try:
-            config = zenoh.Config()
-            config.insert_json5("connect/endpoints", '["%s"]' % endpoint)
-            config.insert_json5("scouting/multicast/enabled", "false")
-            session = zenoh.open(config)
-            received = []
-            subscriber = session.declare_subscriber(
-                "tavix/handle/7/status", lambda sample: received.append(sample.payload.to_bytes()))
-            wait_until(lambda: len(received) >= 3, within=10.0)
-            subscriber.undeclare()
-            session.close()
-        finally:
-            process.send_signal(signal.SIGTERM)
-            status = process.wait(5.0)
-            process.stdout.close()
-    assert status == 0
+    # The launcher raises if the bridge does not end cleanly.
+    with simulator.running("handle", "--id", "7") as path, \
+            bridge_process.running("--handle-port", path, "--listen", endpoint) as published:
+        config = zenoh.Config()
+        config.insert_json5("connect/endpoints", '["%s"]' % endpoint)
+        config.insert_json5("scouting/multicast/enabled", "false")
+        session = zenoh.open(config)
+        received = []
+        subscriber = session.declare_subscriber(
+            "tavix/handle/7/status", lambda sample: received.append(sample.payload.to_bytes()))
+        wait_until(lambda: len(received) >= 3, within=10.0)
+        subscriber.undeclare()
+        session.close()
+    assert published == ["handle 7: tavix/handle/7/status"]
     decoded = encoding.decode_status(received[-1])
     assert decoded.device_id == 7 and decoded.error_flag == 0 and len(decoded.quaternion) == 4

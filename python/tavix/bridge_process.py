@@ -1,0 +1,79 @@
+"""Starts tavix-bridge (tavix.bridge) as a process of its own: for the teleoperation
+example and the tests, which put simulated arms on the network.
+
+    from tavix import bridge_process, simulator
+
+    with simulator.running("arm") as port, \\
+            bridge_process.running("--arm-port", port, "--listen", "tcp/127.0.0.1:7447"):
+        ...   # RemoteArm(uuid, connect=["tcp/127.0.0.1:7447"]) sees the arm
+
+The bridge runs on this interpreter (`python -m tavix.bridge`), so it finds the module
+and the `remote` extra this process has. It names what it publishes on its first lines
+and prints "ready" once every device is open and every loop runs; it stops, sending the
+arms zero force, on SIGTERM. The launcher reads nothing of the bridge besides that.
+"""
+
+import contextlib
+import os
+import select
+import subprocess
+import sys
+import time
+from typing import Iterator, List
+
+START_TIMEOUT = 15.0  # seconds for the bridge to open its devices and say it is ready
+STOP_TIMEOUT = 5.0  # seconds for it to end after SIGTERM
+
+
+class BridgeError(Exception):
+    """tavix-bridge did not start, or did not end cleanly."""
+
+
+def _read_until_ready(process: "subprocess.Popen[bytes]") -> List[str]:
+    """The lines the bridge prints before "ready": the keys it publishes."""
+    assert process.stdout is not None
+    fd = process.stdout.fileno()
+    deadline = time.monotonic() + START_TIMEOUT
+    output = b""
+    while b"ready\n" not in output:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            raise BridgeError("tavix-bridge was not ready within %g s: %s"
+                              % (START_TIMEOUT, output.decode(errors="replace")))
+        chunk = os.read(fd, 4096)
+        if not chunk:
+            raise BridgeError("tavix-bridge ended with status %s before it was ready: %s"
+                              % (process.wait(), output.decode(errors="replace")))
+        output += chunk
+    lines = output.decode(errors="replace").splitlines()
+    return lines[:lines.index("ready")]
+
+
+def _stop(process: "subprocess.Popen[bytes]") -> int:
+    """Ends the bridge (SIGTERM, then SIGKILL if it does not end in time) and returns
+    its exit status."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(STOP_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    if process.stdout is not None:
+        process.stdout.close()
+    return process.returncode
+
+
+@contextlib.contextmanager
+def running(*options: str) -> Iterator[List[str]]:
+    """Runs `tavix-bridge options...` and, once it is ready, yields the lines it printed
+    before (one per device: the key it publishes); stops the bridge on leaving. Raises
+    BridgeError if it was not ready within START_TIMEOUT, or did not end cleanly
+    (unless the body raised first)."""
+    process = subprocess.Popen([sys.executable, "-m", "tavix.bridge", *options], stdout=subprocess.PIPE)
+    try:
+        yield _read_until_ready(process)
+    finally:
+        status = _stop(process)
+    if status != 0:
+        raise BridgeError("tavix-bridge ended with status %d" % status)
