@@ -13,7 +13,6 @@ handle probe on every port, one after another) over the half-silent ports: about
 
 import argparse
 import contextlib
-import os
 import shutil
 import statistics
 import subprocess
@@ -26,19 +25,22 @@ from typing import Callable, Iterator, List
 import TavixHardwareAPI as api
 from tavix import simulator
 
+# The silent ports are the tests' pseudo-terminal device, which nobody plays.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "testing" / "python"))
+from pty_device import PtyDevice  # noqa: E402
+
 PORTS = ["ttyACM%d" % n for n in range(4)] + ["ttyUSB%d" % n for n in range(4)]
 
 
 @contextlib.contextmanager
 def silent_port(link: Path) -> Iterator[None]:
     """A pseudo-terminal nobody answers on, linked as `link`."""
-    master, slave = os.openpty()
-    link.symlink_to(os.ttyname(slave))
+    device = PtyDevice()
+    link.symlink_to(device.path)
     try:
         yield
     finally:
-        os.close(master)
-        os.close(slave)
+        device.close()
 
 
 def device_for(name: str, dev: Path) -> "contextlib.AbstractContextManager[object]":

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <unistd.h>
 
+#include "PseudoTerminal.h"
+
 namespace Tavix::Testing {
 namespace {
 
@@ -25,18 +27,25 @@ PeerStep Send(Bytes bytes) { return {PeerStep::Kind::Send, std::move(bytes), Mil
 PeerStep Pause(Millis duration) { return {PeerStep::Kind::Pause, {}, duration}; }
 PeerStep HangUp() { return {PeerStep::Kind::HangUp, {}, Millis(0)}; }
 
+PtyPeer::PtyPeer() : pty_(std::make_unique<Simulator::PseudoTerminal>()) {}
+
 PtyPeer::~PtyPeer() {
   if (script_.joinable()) script_.join();
 }
 
+const std::string& PtyPeer::Path() const { return pty_->PortPath(); }
+int PtyPeer::SlaveFd() const { return pty_->HostFd(); }
+int PtyPeer::QueuedTowardsLibrary() const { return pty_->QueuedTowardsHost(); }
+void PtyPeer::HangUp() { pty_->HangUp(); }
+
 void PtyPeer::Send(const Bytes& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    const ssize_t n = write(pty_.MasterFd(), bytes.data() + sent, bytes.size() - sent);
+    const ssize_t n = write(pty_->DeviceFd(), bytes.data() + sent, bytes.size() - sent);
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
     } else if (errno == EAGAIN || errno == EINTR) {
-      pollfd out{pty_.MasterFd(), POLLOUT, 0};
+      pollfd out{pty_->DeviceFd(), POLLOUT, 0};
       poll(&out, 1, 100);
     } else {
       throw std::runtime_error(std::string("peer write failed: ") + std::strerror(errno));
@@ -50,13 +59,13 @@ Bytes PtyPeer::Receive(std::size_t count, Millis within) {
   uint8_t chunk[512];
   while (received.size() < count) {
     const std::size_t want = std::min(sizeof chunk, count - received.size());
-    const ssize_t n = read(pty_.MasterFd(), chunk, want);
+    const ssize_t n = read(pty_->DeviceFd(), chunk, want);
     if (n > 0) {
       received.insert(received.end(), chunk, chunk + n);
       continue;
     }
     if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-    pollfd in{pty_.MasterFd(), POLLIN, 0};
+    pollfd in{pty_->DeviceFd(), POLLIN, 0};
     if (poll(&in, 1, MillisLeft(deadline)) <= 0) break;
   }
   return received;

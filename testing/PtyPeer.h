@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -10,7 +11,10 @@
 #include <gtest/gtest.h>
 
 #include "Bytes.h"
-#include "Pty.h"
+
+namespace Tavix::Simulator {
+class PseudoTerminal;
+}
 
 namespace Tavix::Testing {
 
@@ -32,21 +36,22 @@ PeerStep Pause(Millis duration);
 /// Close the device side: the library's port hangs up.
 PeerStep HangUp();
 
-/// A device played on a pseudo-terminal (`Pty`): the library opens `Path()`; the test
-/// plays the device, either step by step from the test thread or as a script on a
-/// background thread (`Play`, then `Finish`). It can answer, stay silent, answer late,
-/// answer half and hang up.
+/// A device played on a new raw pseudo-terminal (the simulator's `PseudoTerminal`): the
+/// library opens `Path()`; the test plays the device, either step by step from the test
+/// thread or as a script on a background thread (`Play`, then `Finish`). It can answer,
+/// stay silent, answer late, answer half and hang up.
 class PtyPeer {
  public:
-  PtyPeer() = default;
+  /// Throws std::system_error when no pseudo-terminal can be had.
+  PtyPeer();
   ~PtyPeer();
 
   PtyPeer(const PtyPeer&) = delete;
   PtyPeer& operator=(const PtyPeer&) = delete;
 
-  const std::string& Path() const { return pty_.Path(); }
-  /// The peer's own descriptor on the library's side of the line.
-  int SlaveFd() const { return pty_.SlaveFd(); }
+  const std::string& Path() const;
+  /// The peer's own descriptor on the library's side of the line; -1 once hung up.
+  int SlaveFd() const;
 
   /// Writes bytes towards the library now.
   void Send(const Bytes& bytes);
@@ -55,11 +60,11 @@ class PtyPeer {
   /// Everything the library wrote that arrives within `within` (for checking silence).
   Bytes Drain(Millis within = Millis(50));
   /// Bytes sent by the device that the library has not read yet.
-  int QueuedTowardsLibrary() const { return pty_.QueuedTowardsLibrary(); }
+  int QueuedTowardsLibrary() const;
   /// Waits until the library's side has at least `count` bytes queued.
   void AwaitQueued(int count, Millis within = Millis(2000)) const;
-  /// Closes the device side now.
-  void HangUp() { pty_.CloseMaster(); }
+  /// Closes the pseudo-terminal now: the library's port hangs up.
+  void HangUp();
 
   /// Runs `steps` on a background thread.
   void Play(std::vector<PeerStep> steps);
@@ -69,7 +74,7 @@ class PtyPeer {
  private:
   void RunScript(std::vector<PeerStep> steps);
 
-  Pty pty_;
+  std::unique_ptr<Simulator::PseudoTerminal> pty_;
   std::thread script_;
   std::mutex failure_mutex_;
   std::string failure_;

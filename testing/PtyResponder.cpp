@@ -11,6 +11,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "PseudoTerminal.h"
+
 namespace Tavix::Testing {
 namespace {
 
@@ -40,11 +42,14 @@ void WriteReply(int master, const PtyResponder::Reply& reply) {
 
 }  // namespace
 
-PtyResponder::PtyResponder(std::size_t request_length, Reply reply) {
+PtyResponder::PtyResponder(std::size_t request_length, Reply reply)
+    : pty_(std::make_unique<Simulator::PseudoTerminal>()) {
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error(std::string("cannot start the responder: ") + std::strerror(errno));
-  if (pid_ == 0) Answer(pty_.MasterFd(), request_length, reply);
+  if (pid_ == 0) Answer(pty_->DeviceFd(), request_length, reply);
 }
+
+const std::string& PtyResponder::PortPath() const { return pty_->PortPath(); }
 
 PtyResponder::~PtyResponder() {
   kill(pid_, SIGTERM);

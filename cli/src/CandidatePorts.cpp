@@ -19,6 +19,24 @@ namespace {
   throw CommandFailure("cannot read the device directory " + directory + ": " + reason);
 }
 
+// What is said of a kind of port: its short name and what is found on such ports.
+struct KindTexts {
+  const char* name;
+  const char* use;
+};
+
+KindTexts TextsOf(PortKind kind) {
+  switch (kind) {
+    case PortKind::Acm:
+      return {"acm", "USB CDC-ACM: arms"};
+    case PortKind::Usb:
+      return {"usb", "USB serial adapter: wired handles"};
+    case PortKind::Rfcomm:
+      return {"rfcomm", "Bluetooth RFCOMM: wireless handles"};
+  }
+  return {"?", "?"};
+}
+
 }  // namespace
 
 void RequireDeviceDirectory(const std::string& directory) {
@@ -44,28 +62,8 @@ std::vector<PortCandidate> CandidatePorts(const std::string& directory) {
   return candidates;
 }
 
-const char* KindName(PortKind kind) {
-  switch (kind) {
-    case PortKind::Acm:
-      return "acm";
-    case PortKind::Usb:
-      return "usb";
-    case PortKind::Rfcomm:
-      return "rfcomm";
-  }
-  return "?";
-}
+const char* KindName(PortKind kind) { return TextsOf(kind).name; }
 
-const char* KindUse(PortKind kind) {
-  switch (kind) {
-    case PortKind::Acm:
-      return "USB CDC-ACM: arms";
-    case PortKind::Usb:
-      return "USB serial adapter: wired handles";
-    case PortKind::Rfcomm:
-      return "Bluetooth RFCOMM: wireless handles";
-  }
-  return "?";
-}
+const char* KindUse(PortKind kind) { return TextsOf(kind).use; }
 
 }  // namespace Tavix::Cli

@@ -11,12 +11,13 @@
 #include "Commands.h"
 #include "Histogram.h"
 #include "LatencyStatistics.h"
-#include "StopRequest.h"
+#include "StopSignals.h"
 
 namespace Tavix::Cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using CommandLine::StopSignals;
 
 constexpr std::size_t kHistogramBins = 10;
 constexpr std::size_t kBarWidth = 40;
@@ -30,7 +31,7 @@ struct Measurement {
 
 // Makes up to `round_trips` round trips, fewer if a stop signal arrives: the exchange
 // under way is finished and kept, so there is always at least one.
-Measurement Measure(ArmConnection& connection, unsigned long round_trips, const StopRequest& stop) {
+Measurement Measure(ArmConnection& connection, unsigned long round_trips, const StopSignals& stop) {
   Measurement measurement;
   measurement.microseconds.reserve(round_trips);
   const HardwareAPI::Vector3 zero{};
@@ -58,7 +59,8 @@ void PrintSummary(const LatencySummary& summary) {
 }  // namespace
 
 int RunLatency(const Options& options) {
-  const StopRequest stop;  // first, so that a Ctrl-C while connecting is seen too
+  // First, so that a Ctrl-C while connecting is seen too.
+  const StopSignals stop({SIGINT, SIGTERM}, StopSignals::Delivery::Collected);
   ArmConnection connection(options.port);
   std::printf("timing %lu round trips to the arm on %s; Ctrl-C stops early\n", options.round_trips,
               options.port.c_str());

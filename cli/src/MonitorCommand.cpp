@@ -9,13 +9,14 @@
 #include "ArmConnection.h"
 #include "Commands.h"
 #include "StatusLine.h"
-#include "StopRequest.h"
+#include "StopSignals.h"
 #include "TextFormat.h"
 
 namespace Tavix::Cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using CommandLine::StopSignals;
 using HardwareAPI::Vector3;
 using HardwareAPI::Devices::ArmState;
 using HardwareAPI::Devices::Morvek3;
@@ -50,7 +51,8 @@ std::string SampleText(Clock::duration since_start, const ArmState& state, bool 
 }  // namespace
 
 int RunMonitor(const Options& options) {
-  const StopRequest stop;  // first, so that a Ctrl-C while connecting also ends the run cleanly
+  // First, so that a Ctrl-C while connecting also ends the run cleanly.
+  const StopSignals stop({SIGINT, SIGTERM}, StopSignals::Delivery::Collected);
   ArmConnection connection(options.port);
   PrintHeader(options);
   StatusLine line(stdout);

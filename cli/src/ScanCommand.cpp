@@ -5,8 +5,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CandidatePorts.h"
@@ -103,36 +105,51 @@ std::string Json(const std::string& text) {
 
 std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : Json(text); }
 
+// A JSON object of `fields`, names with the values already written as JSON, in order.
+std::string JsonObject(std::initializer_list<std::pair<const char*, std::string>> fields) {
+  std::string object = "{";
+  const char* separator = "";
+  for (const auto& [name, value] : fields) {
+    object += separator + Json(name) + ": " + value;
+    separator = ", ";
+  }
+  return object + "}";
+}
+
 std::string JsonRecord(const ScanRecord& record) {
   std::string arm = "null";
   if (record.arm) {
     const auto& info = *record.arm;
-    arm = "{\"device_id\": " + std::to_string(info.device_id) +
-          ", \"device_model_number\": " + std::to_string(info.device_model_number) +
-          ", \"hardware_version\": " + std::to_string(info.hardware_version) +
-          ", \"firmware_version\": " + std::to_string(info.firmware_version) +
-          ", \"uuid\": " + Json(UuidText(info.device_id_ext)) + "}";
+    arm = JsonObject({{"device_id", std::to_string(info.device_id)},
+                      {"device_model_number", std::to_string(info.device_model_number)},
+                      {"hardware_version", std::to_string(info.hardware_version)},
+                      {"firmware_version", std::to_string(info.firmware_version)},
+                      {"uuid", Json(UuidText(info.device_id_ext))}});
   }
   std::string handle = "null";
   if (record.handle) {
     const auto& info = *record.handle;
-    handle = "{\"device_id\": " + std::to_string(info.device_id) +
-             ", \"tool_data_remaining\": " + std::to_string(info.tool_data_remaining) +
-             ", \"device_model_number\": " + std::to_string(info.device_model_number) +
-             ", \"hardware_version\": " + std::to_string(info.hardware_version) +
-             ", \"firmware_version\": " + std::to_string(info.firmware_version) + "}";
+    handle = JsonObject({{"device_id", std::to_string(info.device_id)},
+                         {"tool_data_remaining", std::to_string(info.tool_data_remaining)},
+                         {"device_model_number", std::to_string(info.device_model_number)},
+                         {"hardware_version", std::to_string(info.hardware_version)},
+                         {"firmware_version", std::to_string(info.firmware_version)}});
   }
   std::string usb = "null";
   if (record.usb) {
-    usb = "{\"vendor_id\": " + std::to_string(record.usb->vendor_id) +
-          ", \"product_id\": " + std::to_string(record.usb->product_id) +
-          ", \"serial_number\": " + Json(record.usb->serial_number) +
-          ", \"manufacturer\": " + Json(record.usb->manufacturer) + ", \"product\": " + Json(record.usb->product) +
-          "}";
+    usb = JsonObject({{"vendor_id", std::to_string(record.usb->vendor_id)},
+                      {"product_id", std::to_string(record.usb->product_id)},
+                      {"serial_number", Json(record.usb->serial_number)},
+                      {"manufacturer", Json(record.usb->manufacturer)},
+                      {"product", Json(record.usb->product)}});
   }
-  return "{\"path\": " + Json(record.path) + ", \"kind\": " + Json(HardwareAPI::PortFindingName(record.kind)) +
-         ", \"by_id\": " + JsonOrNull(record.by_id) + ", \"arm\": " + arm + ", \"handle\": " + handle +
-         ", \"usb\": " + usb + ", \"note\": " + JsonOrNull(record.note) + "}";
+  return JsonObject({{"path", Json(record.path)},
+                     {"kind", Json(HardwareAPI::PortFindingName(record.kind))},
+                     {"by_id", JsonOrNull(record.by_id)},
+                     {"arm", arm},
+                     {"handle", handle},
+                     {"usb", usb},
+                     {"note", JsonOrNull(record.note)}});
 }
 
 void PrintJson(const std::vector<ScanRecord>& records) {

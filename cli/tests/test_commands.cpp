@@ -1,6 +1,8 @@
 // End to end: the tavix tool against tavix-sim, the device simulator.
 
+#include <chrono>
 #include <csignal>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +27,16 @@ struct SimulatedDevices {
   CheckedSimulator arm{{"arm", "--link", dev.Entry("ttyACM0")}};
   CheckedSimulator handle{{"handle", "--link", dev.Entry("ttyUSB0")}};
 };
+
+// Runs tavix with `arguments` until its standard output holds `lines` lines, then sends
+// it `signal` and returns how it ended; nothing if the lines did not come `within`.
+std::optional<ProgramResult> TavixSignalledAfter(const std::vector<std::string>& arguments, std::size_t lines,
+                                                 std::chrono::milliseconds within, int signal) {
+  ChildProcess tool(ToolPath(), arguments);
+  if (!tool.WaitForLines(lines, within)) return std::nullopt;
+  tool.Signal(signal);
+  return tool.Finish();
+}
 
 // The line of `text` that contains `part`; "" if none does.
 std::string LineWith(const std::string& text, const std::string& part) {
@@ -151,10 +163,9 @@ TEST(Latency, SummarisesTheRoundTrips) {
 
 TEST(Latency, InterruptedSummarisesTheRoundTripsMadeSoFar) {
   CheckedSimulator arm({"arm"});
-  ChildProcess latency(ToolPath(), {"latency", arm.PortPath(), "-n", "1000000"});
-  ASSERT_TRUE(latency.WaitForLines(1, 5s)) << "the line that opens the timing";
-  latency.Signal(SIGINT);
-  const ProgramResult result = latency.Finish();
+  const auto run = TavixSignalledAfter({"latency", arm.PortPath(), "-n", "1000000"}, 1, 5s, SIGINT);
+  ASSERT_TRUE(run) << "the line that opens the timing";
+  const ProgramResult& result = *run;
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(Contains(result.out, "\nstopped early: ")) << result.out;
   EXPECT_TRUE(Contains(result.out, "min        p50        p90        p99      p99.9        max")) << result.out;
@@ -163,10 +174,9 @@ TEST(Latency, InterruptedSummarisesTheRoundTripsMadeSoFar) {
 
 TEST(Monitor, ShowsSamplesUntilInterrupted) {
   CheckedSimulator arm({"arm"});
-  ChildProcess monitor(ToolPath(), {"monitor", arm.PortPath(), "--rate", "50"});
-  ASSERT_TRUE(monitor.WaitForLines(5, 3s)) << "two header lines and three samples";
-  monitor.Signal(SIGINT);
-  const ProgramResult result = monitor.Finish();
+  const auto run = TavixSignalledAfter({"monitor", arm.PortPath(), "--rate", "50"}, 5, 3s, SIGINT);
+  ASSERT_TRUE(run) << "two header lines and three samples";
+  const ProgramResult& result = *run;
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(Contains(result.out, "x/m")) << result.out;
   EXPECT_EQ(result.err, "");
@@ -174,10 +184,9 @@ TEST(Monitor, ShowsSamplesUntilInterrupted) {
 
 TEST(Monitor, ShowsJointAnglesWithJoint) {
   CheckedSimulator arm({"arm"});
-  ChildProcess monitor(ToolPath(), {"monitor", arm.PortPath(), "--joint"});
-  ASSERT_TRUE(monitor.WaitForLines(3, 3s));
-  monitor.Signal(SIGTERM);
-  const ProgramResult result = monitor.Finish();
+  const auto run = TavixSignalledAfter({"monitor", arm.PortPath(), "--joint"}, 3, 3s, SIGTERM);
+  ASSERT_TRUE(run);
+  const ProgramResult& result = *run;
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(Contains(result.out, "q0/deg")) << result.out;
 }

@@ -14,7 +14,7 @@
 #include "CheckedSimulator.h"
 #include "DeviceDirectory.h"
 #include "Programs.h"
-#include "Pty.h"
+#include "PtyPeer.h"
 #include "Tavix/HardwareAPI/IO/SerialStream.h"
 #include "ToolOutput.h"
 
@@ -77,7 +77,7 @@ struct Devices {
   FakeRoot sysfs;
   CheckedSimulator arm{{"arm", "--link", dev.Entry("ttyACM0"), "--uuid", kArmUuid}};
   CheckedSimulator handle{{"handle", "--link", dev.Entry("ttyUSB0"), "--id", "7"}};
-  Pty silent;
+  PtyPeer silent;
   Devices() {
     dev.Link("ttyACM1", silent.Path());
     fs::create_directories(dev.Entry("serial/by-id"));
@@ -117,7 +117,7 @@ TEST(Scan, PrintsTheRecordsAsJson) {
 TEST(Doctor, FindsNothingWrongWithAPortThatWorks) {
   DeviceDirectory dev;
   FakeRoot sysfs, proc;
-  Pty port;
+  PtyPeer port;
   dev.Link("ttyACM0", port.Path());
   const ProgramResult result =
       RunTavix({"doctor", "--dev", dev.Path(), "--sysfs", sysfs.Path(), "--proc", proc.Path()});
@@ -128,7 +128,7 @@ TEST(Doctor, FindsNothingWrongWithAPortThatWorks) {
 }
 
 TEST(Doctor, NamesTheProgramHoldingAPort) {
-  Pty port;
+  PtyPeer port;
   Tavix::HardwareAPI::IO::SerialStream holder(port.Path().c_str());
   ASSERT_TRUE(holder.IsOpen());
   const ProgramResult result = RunTavix({"doctor", port.Path()});
@@ -142,7 +142,7 @@ TEST(Doctor, NamesTheProgramHoldingAPort) {
 TEST(Doctor, FlagsModemManagerASlowLatencyTimerAndWhatIsNoTerminal) {
   DeviceDirectory dev;
   FakeRoot sysfs, proc;
-  Pty adapter;
+  PtyPeer adapter;
   dev.Link("ttyUSB0", adapter.Path());
   sysfs.AddUsbAdapter("ttyUSB0", "16");
   proc.Write("4242/comm", "ModemManager");

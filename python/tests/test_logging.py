@@ -2,11 +2,12 @@
 instead of file descriptor 2."""
 
 import logging
-import os
 
 import pytest
 
 import TavixHardwareAPI as api
+# From testing/python, which pyproject.toml's [tool.pytest.ini_options] puts on the path.
+from pty_device import PtyDevice
 
 
 @pytest.fixture
@@ -18,10 +19,9 @@ def routed():
 
 @pytest.fixture
 def hung_up_stream():
-    master, slave = os.openpty()
-    stream = api.SerialStream(os.ttyname(slave))
-    os.close(master)
-    os.close(slave)
+    device = PtyDevice()
+    stream = api.SerialStream(device.path)
+    device.close()
     return stream
 
 

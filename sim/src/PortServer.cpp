@@ -43,7 +43,7 @@ PortServer::PortServer(PseudoTerminal& port, DeviceResponder& device, MessageFau
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 }
 
-void PortServer::Run(const StopSignals& signals) {
+void PortServer::Run(const CommandLine::StopSignals& signals) {
   next_frame_ = Clock::now() + settings_.stream_period.value_or(Clock::duration::zero());
   while (!signals.Requested()) {
     WaitForPort(signals, Clock::now());
@@ -57,7 +57,7 @@ void PortServer::Run(const StopSignals& signals) {
   }
 }
 
-void PortServer::WaitForPort(const StopSignals& signals, Clock::time_point now) {
+void PortServer::WaitForPort(const CommandLine::StopSignals& signals, Clock::time_point now) {
   pollfd watch{port_.DeviceFd(), static_cast<short>(POLLIN | (unsent_.empty() ? 0 : POLLOUT)), 0};
   const std::optional<Clock::time_point> wake_up = NextWakeUp(now);
   timespec timeout{};

@@ -31,7 +31,7 @@ class PortServer {
   /// Serves until a stop signal arrives or, with `hangup_after`, until the host has read
   /// the last reply (waiting a second at most); the caller then hangs up. Throws
   /// std::system_error when the port fails.
-  void Run(const StopSignals& signals);
+  void Run(const CommandLine::StopSignals& signals);
 
  private:
   struct DelayedReply {
@@ -39,7 +39,7 @@ class PortServer {
     Bytes bytes;
   };
 
-  void WaitForPort(const StopSignals& signals, Clock::time_point now);
+  void WaitForPort(const CommandLine::StopSignals& signals, Clock::time_point now);
   std::optional<Clock::time_point> NextWakeUp(Clock::time_point now) const;
   void ReadRequests();
   void AnswerRequests(Clock::time_point now);

@@ -23,9 +23,13 @@ class PseudoTerminal {
   PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
   const std::string& PortPath() const { return port_path_; }
+  /// The device side; -1 once hung up.
   int DeviceFd() const { return master_; }
+  /// The descriptor of its own on the host's side of the line (through which the line
+  /// settings can be inspected); -1 once hung up.
+  int HostFd() const { return slave_; }
 
-  /// Bytes sent by the device that the host has not read yet.
+  /// Bytes sent by the device that the host has not read yet; -1 if that cannot be asked.
   int QueuedTowardsHost() const;
 
   /// Makes `link_path` a symbolic link to the port, replacing an earlier symbolic link

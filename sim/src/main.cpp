@@ -1,5 +1,6 @@
 // tavix-sim: a Morvek3 arm or a Gantrel handle on a pseudo-terminal. See --help.
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 namespace {
 
 using namespace Tavix::Simulator;
+using Tavix::CommandLine::StopSignals;
 
 std::unique_ptr<DeviceResponder> MakeDevice(const Options& options,
                                             DeviceResponder::Clock::time_point start) {
@@ -30,7 +32,9 @@ std::unique_ptr<DeviceResponder> MakeDevice(const Options& options,
 }
 
 int Serve(const Options& options) {
-  StopSignals signals;
+  // SIGHUP too: a simulator started from a terminal that is closed must still hang up its
+  // port and remove its link rather than die and leave the link dangling.
+  const StopSignals signals({SIGINT, SIGTERM, SIGHUP}, StopSignals::Delivery::Caught);
   PseudoTerminal port;
   if (!options.link_path.empty()) port.AddLink(options.link_path);
   std::printf("%s\n", port.PortPath().c_str());

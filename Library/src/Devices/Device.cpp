@@ -42,6 +42,45 @@ int ErrnoSetBy(Call&& call) {
   return set;
 }
 
+// The failure of `stream` whose call set `error` (0: none set, then EIO for an open
+// stream and EBADF for one that is not).
+std::error_code StreamErrorOf(const IO::SerialStream& stream, int error) noexcept {
+  if (error == 0) error = stream.IsOpen() ? EIO : EBADF;
+  return std::error_code(error, std::system_category());
+}
+
+// Waits up to `timeout` seconds for `count` bytes on `stream` and reads them into
+// `buffer`; returns true when they were read. Otherwise hands the failure to `fail` (a
+// callable taking a std::error_code), then logs it: a time-out at `timeout_line`, a
+// failed wait or read with `log_failure` (a read that met the end of the stream is not
+// logged), and returns false.
+template <typename Fail, typename LogFailure>
+bool WaitAndRead(IO::SerialStream& stream, uint8_t* buffer, std::size_t count, float timeout,
+                 unsigned timeout_line, Fail&& fail, LogFailure&& log_failure) {
+  IO::WaitStatus status = IO::WaitStatus::Failed;
+  const int wait_error =
+      ErrnoSetBy([&] { status = stream.WaitForBytes(count, IO::Deadline::InSeconds(timeout)); });
+  switch (status) {
+    case IO::WaitStatus::Ready:
+      break;
+    case IO::WaitStatus::TimedOut:
+      fail(DeviceErrc::timed_out);
+      LogError(kLogSource, timeout_line, "timeout waiting for header code");
+      return false;
+    case IO::WaitStatus::Failed:
+      fail(StreamErrorOf(stream, wait_error));
+      log_failure();
+      return false;
+  }
+  const int read_error = ErrnoSetBy([&] {
+    stream.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(count));
+  });
+  if (stream.good()) return true;
+  fail(StreamErrorOf(stream, read_error));
+  if (!stream.eof()) log_failure();
+  return false;
+}
+
 }  // namespace
 
 Device::Operation::Operation(Device& device) noexcept : device_(device) {
@@ -64,65 +103,31 @@ void Device::Fail(std::error_code error) noexcept {
   if (!last_error_) last_error_ = error;
 }
 
-std::error_code Device::StreamError(int error) const noexcept {
-  if (error == 0) error = stream->IsOpen() ? EIO : EBADF;
-  return std::error_code(error, std::system_category());
-}
+std::error_code Device::StreamError(int error) const noexcept { return StreamErrorOf(*stream, error); }
 
 int Device::ReadHeaderCode() {
   const Operation operation(*this);
   if (Stopped()) return 0;
-  IO::WaitStatus status = IO::WaitStatus::Failed;
-  const int wait_error = ErrnoSetBy([&] { status = stream->WaitForBytes(1, IO::Deadline::InSeconds(timeout)); });
-  switch (status) {
-    case IO::WaitStatus::Ready:
-      break;
-    case IO::WaitStatus::TimedOut:
-      Fail(DeviceErrc::timed_out);
-      LogError(kLogSource, kHeaderTimeoutLine, "timeout waiting for header code");
-      return 0;
-    case IO::WaitStatus::Failed:
-      Fail(StreamError(wait_error));
-      LogError(kLogSource, kHeaderReadFailureLine, "unable to read header code from stream");
-      return 0;
-  }
-  const int read_error = ErrnoSetBy([&] { stream->read(reinterpret_cast<char*>(receive_buffer.get()), 1); });
-  if (stream->good()) return receive_buffer[0];
-  Fail(StreamError(read_error));
-  if (!stream->eof()) {
+  const auto fail = [this](std::error_code error) { Fail(error); };
+  const auto log_failure = [] {
     LogError(kLogSource, kHeaderReadFailureLine, "unable to read header code from stream");
-  }
-  return 0;
+  };
+  if (!WaitAndRead(*stream, receive_buffer.get(), 1, timeout, kHeaderTimeoutLine, fail, log_failure)) return 0;
+  return receive_buffer[0];
 }
 
 int Device::ReadBytes(std::size_t count) {
   const Operation operation(*this);
   if (count > kBufferSize) Fail(std::make_error_code(std::errc::invalid_argument));
   if (count == 0 || count > kBufferSize || Stopped()) return 0;
-  IO::WaitStatus status = IO::WaitStatus::Failed;
-  const int wait_error =
-      ErrnoSetBy([&] { status = stream->WaitForBytes(count, IO::Deadline::InSeconds(timeout)); });
-  switch (status) {
-    case IO::WaitStatus::Ready:
-      break;
-    case IO::WaitStatus::TimedOut:
-      Fail(DeviceErrc::timed_out);
-      LogError(kLogSource, kPayloadTimeoutLine, "timeout waiting for header code");
-      return 0;
-    case IO::WaitStatus::Failed:
-      Fail(StreamError(wait_error));
-      LogError(kLogSource, kPayloadReadFailureLine, "unable to read '%zu' bytes from stream", count);
-      return 0;
-  }
-  const int read_error = ErrnoSetBy([&] {
-    stream->read(reinterpret_cast<char*>(receive_buffer.get()), static_cast<std::streamsize>(count));
-  });
-  if (stream->good()) return static_cast<int>(stream->gcount());
-  Fail(StreamError(read_error));
-  if (!stream->eof()) {
+  const auto fail = [this](std::error_code error) { Fail(error); };
+  const auto log_failure = [count] {
     LogError(kLogSource, kPayloadReadFailureLine, "unable to read '%zu' bytes from stream", count);
+  };
+  if (!WaitAndRead(*stream, receive_buffer.get(), count, timeout, kPayloadTimeoutLine, fail, log_failure)) {
+    return 0;
   }
-  return 0;
+  return static_cast<int>(stream->gcount());
 }
 
 void Device::SendMessage(std::size_t length) {
