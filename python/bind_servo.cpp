@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -67,19 +68,11 @@ const Field kFields[] = {
     {"ok", "?", offsetof(ServoState, ok)},
 };
 
-IO::Port& PortOf(const Devices::Morvek3& arm) {
-  auto* port = dynamic_cast<IO::Port*>(arm.stream);
-  if (port == nullptr) {
-    throw py::type_error(
-        "ServoLoop needs a Morvek3 on a Port, which reports each failed exchange and gives up "
-        "after its time-out: build the arm as Morvek3(Port(path, timeout=0.01))");
-  }
-  return *port;
-}
-
+// The constructor refuses an arm that is not on a Port (std::invalid_argument, before it
+// looks at the settings); Python callers get that refusal as a TypeError with a hint, and
+// a setting's as the ValueError pybind11 makes of std::invalid_argument.
 std::unique_ptr<ServoLoop> NewLoop(Devices::Morvek3& arm, double rate_hz, float max_force, bool realtime,
                                    int max_failures, std::optional<std::size_t> history_size) {
-  PortOf(arm);
   ServoSettings settings;
   settings.rate_hz = rate_hz;
   settings.max_force = max_force;
@@ -89,15 +82,25 @@ std::unique_ptr<ServoLoop> NewLoop(Devices::Morvek3& arm, double rate_hz, float 
     if (*history_size == 0) throw py::value_error("history_size must be at least 1, or None for 10 s worth");
     settings.history_size = *history_size;
   }
-  return std::make_unique<ServoLoop>(arm, settings);
+  try {
+    return std::make_unique<ServoLoop>(arm, settings);
+  } catch (const std::invalid_argument&) {
+    if (dynamic_cast<const IO::Port*>(arm.stream) != nullptr) throw;
+    throw py::type_error(
+        "ServoLoop needs a Morvek3 on a Port, which reports each failed exchange and gives up "
+        "after its time-out: build the arm as Morvek3(Port(path, timeout=0.01))");
+  }
 }
+
+// A loop's arm is on a Port: its constructor refused any other.
+const IO::Port& PortOf(const ServoLoop& loop) { return static_cast<const IO::Port&>(*loop.Arm().stream); }
 
 // The exception instance for the outcome that stopped the loop, as a device method on
 // the arm's port would raise it.
 py::object ErrorOf(const ServoLoop& loop) {
   const std::error_code error = loop.Error();
   if (!error) return py::none();
-  const IO::Port& port = PortOf(loop.Arm());
+  const IO::Port& port = PortOf(loop);
   try {
     RaiseDeviceError(error, "ServoLoop", port.PortPath(), port.Timeout());
   } catch (py::error_already_set& raised) {
@@ -297,7 +300,7 @@ void BindLoop(py::module_& module) {
             .format(type.attr("__module__"), type.attr("__qualname__"), loop.Settings().rate_hz,
                     loop.Settings().max_force, loop.Running() ? "running" : "stopped", effects,
                     effects == 1 ? "" : "s",
-                    py::module_::import("os").attr("fsdecode")(py::bytes(PortOf(loop.Arm()).PortPath())));
+                    py::module_::import("os").attr("fsdecode")(py::bytes(PortOf(loop).PortPath())));
       });
 }
 

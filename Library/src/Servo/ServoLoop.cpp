@@ -1,10 +1,10 @@
 #include "Tavix/HardwareAPI/Servo/ServoLoop.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <stdexcept>
@@ -12,6 +12,9 @@
 #include <thread>
 #include <utility>
 
+#include "Counter.h"
+#include "EffectList.h"
+#include "ForceSafety.h"
 #include "ServoHistogram.h"
 #include "ServoHistory.h"
 #include "ServoRealtime.h"
@@ -73,109 +76,30 @@ std::size_t HistorySizeFor(const ServoSettings& settings) {
   return static_cast<std::size_t>(std::llround(kHistorySeconds * settings.rate_hz));
 }
 
-// A count that one thread (the loop's) increases and any thread reads.
-class Counter {
- public:
-  void Add(uint64_t amount = 1) noexcept {
-    value_.store(value_.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
-  }
-  void Reset() noexcept { value_.store(0, std::memory_order_relaxed); }
-  uint64_t Get() const noexcept { return value_.load(std::memory_order_relaxed); }
-
- private:
-  std::atomic<uint64_t> value_{0};
-};
-
-// The effects a loop renders: an immutable list, replaced whole by writers, which the
-// loop reads every tick without waiting. The loop marks the list it reads (a hazard
-// pointer); a writer that replaced a list frees it once the loop no longer marks it,
-// which the loop clears right after the sum, so a writer waits a few microseconds at
-// most, and the loop's thread never frees a list.
-class EffectList {
- public:
-  using Effects = std::vector<std::shared_ptr<Effect>>;
-
-  EffectList() = default;
-  ~EffectList() { delete current_.load(); }
-  EffectList(const EffectList&) = delete;
-  EffectList& operator=(const EffectList&) = delete;
-
-  // The loop's thread: calls `visit` for each effect.
-  template <typename Visit>
-  void ForEach(Visit&& visit) noexcept {
-    const Effects* effects = current_.load();
-    for (;;) {
-      hazard_.store(effects);
-      const Effects* again = current_.load();
-      if (again == effects) break;
-      effects = again;
-    }
-    if (effects != nullptr) {
-      for (const std::shared_ptr<Effect>& effect : *effects) visit(*effect);
-    }
-    hazard_.store(nullptr);
-  }
-
-  bool Add(std::shared_ptr<Effect> effect) {
-    const std::lock_guard<std::mutex> hold(writer_);
-    const Effects* effects = current_.load();
-    if (effects != nullptr && std::find(effects->begin(), effects->end(), effect) != effects->end()) return false;
-    auto fresh = effects != nullptr ? std::make_unique<Effects>(*effects) : std::make_unique<Effects>();
-    fresh->push_back(std::move(effect));
-    Replace(fresh.release());
-    return true;
-  }
-
-  bool Remove(const std::shared_ptr<Effect>& effect) {
-    const std::lock_guard<std::mutex> hold(writer_);
-    const Effects* effects = current_.load();
-    if (effects == nullptr) return false;
-    const auto found = std::find(effects->begin(), effects->end(), effect);
-    if (found == effects->end()) return false;
-    auto fresh = std::make_unique<Effects>(*effects);
-    fresh->erase(fresh->begin() + (found - effects->begin()));
-    Replace(fresh->empty() ? nullptr : fresh.release());
-    return true;
-  }
-
-  void Clear() {
-    const std::lock_guard<std::mutex> hold(writer_);
-    if (current_.load() != nullptr) Replace(nullptr);
-  }
-
-  Effects Snapshot() const {
-    const std::lock_guard<std::mutex> hold(writer_);  // lists are freed under it only
-    const Effects* effects = current_.load();
-    return effects != nullptr ? *effects : Effects();
-  }
-
- private:
-  // With writer_ held. Sequentially consistent throughout: the loop's store of the
-  // hazard and its second look at the list pair with the exchange and the look at the
-  // hazard here.
-  void Replace(const Effects* fresh) noexcept {
-    const Effects* old = current_.exchange(fresh);
-    while (old != nullptr && hazard_.load() == old) std::this_thread::yield();
-    delete old;
-  }
-
-  std::atomic<const Effects*> current_{nullptr};  // null: no effects
-  std::atomic<const Effects*> hazard_{nullptr};   // the list the loop is reading
-  mutable std::mutex writer_;
-};
-
 Vector3 Sum(const Vector3& a, const Vector3& b) noexcept { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
-
-Vector3 Scaled(const Vector3& vector, double factor) noexcept {
-  return {static_cast<float>(vector[0] * factor), static_cast<float>(vector[1] * factor),
-          static_cast<float>(vector[2] * factor)};
-}
 
 bool IsPortFailure(const std::error_code& error) noexcept { return error.category() == std::system_category(); }
 
 }  // namespace
 
 struct ServoLoop::Impl {
+  // What one run of the loop carries from a tick to the next.
+  struct RunState {
+    explicit RunState(int64_t start_) noexcept : start(start_), deadline(start_) {}
+
+    const int64_t start;
+    int64_t deadline;
+    uint64_t cycle = 0;
+    uint64_t skipped = 0;  // slots passed before the next tick
+    int64_t previous_begin = 0;
+    uint64_t previous_cycle = 0;
+    ServoState last;  // the last tick whose exchange succeeded
+    bool have_state = false;
+    int failures_in_a_row = 0;
+    std::error_code stop_error;
+    bool port_works = true;
+  };
+
   Impl(Devices::Morvek3& arm_, const ServoSettings& settings_)
       : arm(arm_),
         port(RequirePort(arm_)),
@@ -185,11 +109,20 @@ struct ServoLoop::Impl {
 
   void Run() noexcept;
   void Setup() noexcept;
-  // The force for the tick about to send, worked out from the last good tick and made
-  // safe (before the ramp). False if the callback threw.
-  bool Command(const ServoState& last, Vector3& force) noexcept;
+  // The steps of a tick, in the order Run takes them. Those that return false end the
+  // run, with `run.stop_error` saying why.
+  bool WaitForSlot(int64_t deadline) const noexcept;
+  ServoState BeginTick(RunState& run) noexcept;
+  bool Command(RunState& run, ServoState& tick) noexcept;
+  bool Wanted(const ServoState& last, Vector3& force) noexcept;
+  std::error_code Exchange(const RunState& run, ServoState& tick) noexcept;
+  void Record(const ServoState& tick) noexcept;
+  bool Judge(RunState& run, const ServoState& tick, std::error_code outcome) noexcept;
+  void Advance(RunState& run) const noexcept;
   void Finish(std::error_code error, bool port_works) noexcept;
   void ResetMeasurements() noexcept;
+
+  bool StopRequested() const noexcept { return stop_requested.load(std::memory_order_acquire); }
 
   Devices::Morvek3& arm;
   IO::Port& port;
@@ -214,10 +147,21 @@ struct ServoLoop::Impl {
   RealtimeOutcome realtime;
 };
 
-void ServoLoop::Impl::ResetMeasurements() noexcept {
-  history.Restart();
-  for (ServoHistogram* histogram : {&period_jitter, &lateness, &round_trip}) histogram->Reset();
-  for (Counter* counter : {&cycles, &missed, &failures, &clamped, &non_finite}) counter->Reset();
+// The loop's thread. Each tick: wait for its slot, work out the force from the last good
+// reply, exchange it with the arm, record the tick, judge the outcome, move to the next
+// slot. Between Setup and Finish it allocates nothing and takes no lock.
+void ServoLoop::Impl::Run() noexcept {
+  Setup();
+  RunState run(Now());
+  while (WaitForSlot(run.deadline)) {
+    ServoState tick = BeginTick(run);
+    if (!Command(run, tick)) break;
+    const std::error_code outcome = Exchange(run, tick);
+    Record(tick);
+    if (!Judge(run, tick, outcome)) break;
+    Advance(run);
+  }
+  Finish(run.stop_error, run.port_works);
 }
 
 void ServoLoop::Impl::Setup() noexcept {
@@ -230,119 +174,119 @@ void ServoLoop::Impl::Setup() noexcept {
   status_changed.notify_all();
 }
 
-bool ServoLoop::Impl::Command(const ServoState& last, Vector3& force) noexcept {
-  Vector3 sum = kNoForce;
-  effects.ForEach([&](const Effect& effect) { sum = Sum(sum, effect.Force(last.position, last.velocity)); });
-  if (callback) {
-    try {
-      sum = Sum(sum, callback(last));
-    } catch (...) {
-      return false;
-    }
+// Sleeps to `deadline`, in slices for slow rates so that Stop is heard. False once Stop
+// was asked.
+bool ServoLoop::Impl::WaitForSlot(int64_t deadline) const noexcept {
+  while (!StopRequested() && deadline - Now() > kLongestSleep) SleepUntil(Now() + kLongestSleep);
+  if (StopRequested()) return false;
+  SleepUntil(deadline);
+  return !StopRequested();
+}
+
+// Times the tick's start, and starts its record with zero force.
+ServoState ServoLoop::Impl::BeginTick(RunState& run) noexcept {
+  const int64_t begin = Now();
+  // Counted when the tick after them begins, so that a stop leaves none half-counted.
+  missed.Add(run.skipped);
+  run.skipped = 0;
+  lateness.Record(begin - run.deadline);
+  if (run.cycle > 0 && run.previous_cycle + 1 == run.cycle) {
+    period_jitter.Record(std::llabs(begin - run.previous_begin - period));
   }
-  if (!std::isfinite(sum[0]) || !std::isfinite(sum[1]) || !std::isfinite(sum[2])) {
-    non_finite.Add();
-    sum = kNoForce;
+  run.previous_begin = begin;
+  run.previous_cycle = run.cycle;
+
+  ServoState tick;
+  tick.cycle = run.cycle;
+  tick.time = static_cast<double>(begin - run.start) / kSecond;
+  tick.lateness_us = static_cast<float>(begin - run.deadline) / 1000.0f;
+  tick.force = kNoForce;
+  return tick;
+}
+
+// The force `tick` sends: zero for the first tick and after a failed exchange, otherwise
+// worked out from the last good tick and made safe. False if the callback threw.
+bool ServoLoop::Impl::Command(RunState& run, ServoState& tick) noexcept {
+  if (!run.have_state || run.failures_in_a_row != 0) return true;
+  Vector3 wanted;
+  if (!Wanted(run.last, wanted)) {
+    run.stop_error = std::make_error_code(std::errc::operation_canceled);
+    return false;
   }
-  const double magnitude = std::sqrt(static_cast<double>(sum[0]) * sum[0] + static_cast<double>(sum[1]) * sum[1] +
-                                     static_cast<double>(sum[2]) * sum[2]);
-  if (magnitude > settings.max_force) {
-    clamped.Add();
-    sum = Scaled(sum, settings.max_force / magnitude);
-  }
-  force = sum;
+  const SafeForce safe = MakeSafe(wanted, settings.max_force, settings.ramp_seconds, tick.time);
+  if (safe.non_finite) non_finite.Add();
+  if (safe.clamped) clamped.Add();
+  tick.force = safe.force;
   return true;
 }
 
-void ServoLoop::Impl::Run() noexcept {
-  Setup();
-  const int64_t start = Now();
-  int64_t deadline = start;
-  uint64_t cycle = 0;
-  uint64_t skipped = 0;  // slots passed before the next tick
-  int64_t previous_begin = 0;
-  uint64_t previous_cycle = 0;
-  ServoState last;  // the last tick whose exchange succeeded
-  bool have_state = false;
-  int failures_in_a_row = 0;
-  std::error_code stop_error;
-  bool port_works = true;
-
-  for (;;) {
-    // Sleep to the deadline, in slices for slow rates so that Stop is heard.
-    while (!stop_requested.load(std::memory_order_acquire) && deadline - Now() > kLongestSleep) {
-      SleepUntil(Now() + kLongestSleep);
-    }
-    if (stop_requested.load(std::memory_order_acquire)) break;
-    SleepUntil(deadline);
-    if (stop_requested.load(std::memory_order_acquire)) break;
-
-    const int64_t begin = Now();
-    // Counted when the tick after them begins, so that a stop leaves none half-counted.
-    missed.Add(skipped);
-    skipped = 0;
-    lateness.Record(begin - deadline);
-    if (cycle > 0 && previous_cycle + 1 == cycle) period_jitter.Record(std::llabs(begin - previous_begin - period));
-    previous_begin = begin;
-    previous_cycle = cycle;
-
-    ServoState tick;
-    tick.cycle = cycle;
-    tick.time = static_cast<double>(begin - start) / kSecond;
-    tick.lateness_us = static_cast<float>(begin - deadline) / 1000.0f;
-    tick.force = kNoForce;
-    if (have_state && failures_in_a_row == 0) {
-      if (!Command(last, tick.force)) {
-        stop_error = std::make_error_code(std::errc::operation_canceled);
-        break;
-      }
-      if (settings.ramp_seconds > 0.0 && tick.time < settings.ramp_seconds) {
-        tick.force = Scaled(tick.force, tick.time / settings.ramp_seconds);
-      }
-    }
-
-    const int64_t sent = Now();
-    const Devices::ArmState reply = arm.EndEffectorForce(tick.force);
-    const int64_t received = Now();
-    const std::error_code outcome = arm.LastError();
-    round_trip.Record(received - sent);
-    tick.round_trip_us = static_cast<float>(received - sent) / 1000.0f;
-    tick.ok = !outcome;
-    tick.position = tick.ok ? reply.position : last.position;
-    tick.velocity = tick.ok ? reply.velocity : last.velocity;
-    history.Append(tick);
-    cycles.Add();
-
-    if (outcome) {
-      failures.Add();
-      ++failures_in_a_row;
-      if (IsPortFailure(outcome)) {
-        stop_error = outcome;
-        port_works = false;
-        break;
-      }
-      if (failures_in_a_row >= settings.max_failures) {
-        stop_error = outcome;
-        break;
-      }
-    } else {
-      failures_in_a_row = 0;
-      last = tick;
-      have_state = true;
-    }
-
-    // The next slot; slots that passed entirely while this tick ran are skipped.
-    ++cycle;
-    deadline += period;
-    const int64_t now = Now();
-    if (now >= deadline + period) {
-      const int64_t passed = (now - deadline) / period;
-      skipped = static_cast<uint64_t>(passed);
-      cycle += skipped;
-      deadline += passed * period;
-    }
+// The effects' forces plus the callback's. False if the callback threw.
+bool ServoLoop::Impl::Wanted(const ServoState& last, Vector3& force) noexcept {
+  force = kNoForce;
+  effects.ForEach([&](const Effect& effect) { force = Sum(force, effect.Force(last.position, last.velocity)); });
+  if (!callback) return true;
+  try {
+    force = Sum(force, callback(last));
+  } catch (...) {
+    return false;
   }
-  Finish(stop_error, port_works);
+  return true;
+}
+
+// Sends the tick's force and reads the arm's reply into it; after a failed exchange the
+// position and velocity stay those of the last good tick. Returns the arm's outcome.
+std::error_code ServoLoop::Impl::Exchange(const RunState& run, ServoState& tick) noexcept {
+  const int64_t sent = Now();
+  const Devices::ArmState reply = arm.EndEffectorForce(tick.force);
+  const int64_t received = Now();
+  const std::error_code outcome = arm.LastError();
+  round_trip.Record(received - sent);
+  tick.round_trip_us = static_cast<float>(received - sent) / 1000.0f;
+  tick.ok = !outcome;
+  tick.position = tick.ok ? reply.position : run.last.position;
+  tick.velocity = tick.ok ? reply.velocity : run.last.velocity;
+  return outcome;
+}
+
+void ServoLoop::Impl::Record(const ServoState& tick) noexcept {
+  history.Append(tick);
+  cycles.Add();
+}
+
+// A good tick becomes the one the next force is worked out from. A failed one is
+// counted; the run ends when the port failed or after max_failures in a row.
+bool ServoLoop::Impl::Judge(RunState& run, const ServoState& tick, std::error_code outcome) noexcept {
+  if (!outcome) {
+    run.failures_in_a_row = 0;
+    run.last = tick;
+    run.have_state = true;
+    return true;
+  }
+  failures.Add();
+  ++run.failures_in_a_row;
+  if (IsPortFailure(outcome)) {
+    run.stop_error = outcome;
+    run.port_works = false;
+    return false;
+  }
+  if (run.failures_in_a_row >= settings.max_failures) {
+    run.stop_error = outcome;
+    return false;
+  }
+  return true;
+}
+
+// The next slot; slots that passed entirely while this tick ran are skipped.
+void ServoLoop::Impl::Advance(RunState& run) const noexcept {
+  ++run.cycle;
+  run.deadline += period;
+  const int64_t now = Now();
+  if (now >= run.deadline + period) {
+    const int64_t passed = (now - run.deadline) / period;
+    run.skipped = static_cast<uint64_t>(passed);
+    run.cycle += run.skipped;
+    run.deadline += passed * period;
+  }
 }
 
 void ServoLoop::Impl::Finish(std::error_code stop_error, bool port_works) noexcept {
@@ -351,6 +295,12 @@ void ServoLoop::Impl::Finish(std::error_code stop_error, bool port_works) noexce
   error = stop_error;
   running.store(false, std::memory_order_release);
   status_changed.notify_all();
+}
+
+void ServoLoop::Impl::ResetMeasurements() noexcept {
+  history.Restart();
+  for (ServoHistogram* histogram : {&period_jitter, &lateness, &round_trip}) histogram->Reset();
+  for (Counter* counter : {&cycles, &missed, &failures, &clamped, &non_finite}) counter->Reset();
 }
 
 ServoLoop::ServoLoop(Devices::Morvek3& arm, const ServoSettings& settings)
