@@ -30,6 +30,12 @@ constexpr const char* kEffectDoc =
     "thread at any time, without locking the loop, and take effect from the next tick. Values "
     "that are not finite (and negative stiffness or damping) raise ValueError.";
 
+constexpr const char* kSetDoc =
+    "Sets every parameter at once, with the constructor's arguments: the loop's next tick sees "
+    "either all the old values or all the new ones, never a mix (setting the properties one "
+    "by one can show a tick a mix). Raises ValueError as the constructor does, leaving the "
+    "parameters unchanged.";
+
 // A vector parameter: exactly three numbers.
 Vector3 Three(const std::vector<float>& values, const char* parameter) {
   if (values.size() != 3) {
@@ -62,6 +68,12 @@ void BindSpring(py::module_& module) {
              return std::make_shared<Spring>(Three(center, "center"), stiffness, damping);
            }),
            py::arg("center"), py::arg("stiffness"), py::arg("damping") = 0.0f)
+      .def(
+          "set",
+          [](Spring& spring, const std::vector<float>& center, float stiffness, float damping) {
+            spring.Set({Three(center, "center"), stiffness, damping});
+          },
+          py::arg("center"), py::arg("stiffness"), py::arg("damping") = 0.0f, kSetDoc)
       .def_property(
           "center", [](const Spring& spring) { return spring.Get().center; },
           [](Spring& spring, const std::vector<float>& center) { spring.SetCenter(Three(center, "center")); },
@@ -83,6 +95,7 @@ void BindDamper(py::module_& module) {
   py::class_<Damper, Effect, std::shared_ptr<Damper>>(
       module, "Damper", "Viscous damping everywhere: force = -damping x velocity, damping in N s/m.")
       .def(py::init([](float damping) { return std::make_shared<Damper>(damping); }), py::arg("damping"))
+      .def("set", &Damper::SetDamping, py::arg("damping"), kSetDoc)
       .def_property("damping", &Damper::Damping, &Damper::SetDamping, "N s/m, 0 or more.")
       .def("__repr__", [](const Damper& damper) { return "Damper(damping=" + Text(damper.Damping()) + ")"; });
 }
@@ -98,6 +111,11 @@ void BindWall(py::module_& module) {
              return std::make_shared<Wall>(Three(point, "point"), Three(normal, "normal"), stiffness, damping);
            }),
            py::arg("point"), py::arg("normal"), py::arg("stiffness"), py::arg("damping") = 0.0f)
+      .def(
+          "set",
+          [](Wall& wall, const std::vector<float>& point, const std::vector<float>& normal, float stiffness,
+             float damping) { wall.Set({Three(point, "point"), Three(normal, "normal"), stiffness, damping}); },
+          py::arg("point"), py::arg("normal"), py::arg("stiffness"), py::arg("damping") = 0.0f, kSetDoc)
       .def_property(
           "point", [](const Wall& wall) { return wall.Get().point; },
           [](Wall& wall, const std::vector<float>& point) { wall.SetPoint(Three(point, "point")); },
@@ -123,6 +141,9 @@ void BindConstantForce(py::module_& module) {
       module, "ConstantForce", "The same force (N) everywhere, such as a weight to carry.")
       .def(py::init([](const std::vector<float>& force) { return std::make_shared<ConstantForce>(Three(force, "force")); }),
            py::arg("force"))
+      .def(
+          "set", [](ConstantForce& effect, const std::vector<float>& force) { effect.SetForce(Three(force, "force")); },
+          py::arg("force"), kSetDoc)
       .def_property(
           "force", &ConstantForce::Get,
           [](ConstantForce& effect, const std::vector<float>& force) { effect.SetForce(Three(force, "force")); },

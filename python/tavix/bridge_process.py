@@ -11,6 +11,7 @@ The bridge runs on this interpreter (`python -m tavix.bridge`), so it finds the 
 and the `remote` extra this process has. It names what it publishes on its first lines
 and prints "ready" once every device is open and every loop runs; it stops, sending the
 arms zero force, on SIGTERM. The launcher reads nothing of the bridge besides that.
+launched() is the same with the process at hand (to signal it, or read its exit status).
 """
 
 import contextlib
@@ -19,7 +20,8 @@ import select
 import subprocess
 import sys
 import time
-from typing import Iterator, List
+from dataclasses import dataclass
+from typing import IO, Any, Iterator, List, Optional
 
 START_TIMEOUT = 15.0  # seconds for the bridge to open its devices and say it is ready
 STOP_TIMEOUT = 5.0  # seconds for it to end after SIGTERM
@@ -64,16 +66,35 @@ def _stop(process: "subprocess.Popen[bytes]") -> int:
     return process.returncode
 
 
+@dataclass
+class BridgeProcess:
+    """A running tavix-bridge: its process and the lines it printed before "ready"."""
+
+    process: "subprocess.Popen[bytes]"
+    lines: List[str]
+
+
 @contextlib.contextmanager
-def running(*options: str) -> Iterator[List[str]]:
+def launched(*options: str, stderr: Optional[IO[Any]] = None) -> Iterator[BridgeProcess]:
+    """Runs `tavix-bridge options...` (its standard error to `stderr` if given) and, once
+    it is ready, yields it; stops it on leaving if it still runs. Its exit status is then
+    `process.returncode`, which this does not judge. BridgeError if it was not ready
+    within START_TIMEOUT."""
+    process = subprocess.Popen([sys.executable, "-m", "tavix.bridge", *options], stdout=subprocess.PIPE,
+                               stderr=stderr)
+    try:
+        yield BridgeProcess(process, _read_until_ready(process))
+    finally:
+        _stop(process)
+
+
+@contextlib.contextmanager
+def running(*options: str, stderr: Optional[IO[Any]] = None) -> Iterator[List[str]]:
     """Runs `tavix-bridge options...` and, once it is ready, yields the lines it printed
     before (one per device: the key it publishes); stops the bridge on leaving. Raises
     BridgeError if it was not ready within START_TIMEOUT, or did not end cleanly
     (unless the body raised first)."""
-    process = subprocess.Popen([sys.executable, "-m", "tavix.bridge", *options], stdout=subprocess.PIPE)
-    try:
-        yield _read_until_ready(process)
-    finally:
-        status = _stop(process)
-    if status != 0:
-        raise BridgeError("tavix-bridge ended with status %d" % status)
+    with launched(*options, stderr=stderr) as bridge:
+        yield bridge.lines
+    if bridge.process.returncode != 0:
+        raise BridgeError("tavix-bridge ended with status %d" % bridge.process.returncode)

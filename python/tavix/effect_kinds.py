@@ -92,7 +92,10 @@ def describe_object(effect: Any) -> Dict[str, Any]:
 def _number(value: Any, name: str, low: float, high: float) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ValueError("%s is not a number" % name)
-    number = float(value)
+    try:
+        number = float(value)
+    except OverflowError:  # an integer of hundreds of digits
+        raise ValueError("%s is out of range" % name) from None
     if not math.isfinite(number) or not low <= number <= high:
         raise ValueError("%s %r is not finite within [%g, %g]" % (name, number, low, high))
     return number
@@ -116,9 +119,10 @@ def check(effect: Any) -> Dict[str, Any]:
     """The checked form of one effect of a message: its "type" and every field, numbers
     as floats, a direction scaled to length 1, a left-out field at its default.
     ValueError, naming the field and its bound, for anything else."""
-    if not isinstance(effect, dict) or effect.get("type") not in KINDS:
+    name = effect.get("type") if isinstance(effect, dict) else None
+    if not isinstance(name, str) or name not in KINDS:
         raise ValueError("an effect of no known type")
-    kind = KINDS[effect["type"]]
+    kind = KINDS[name]
     known = {"type"} | {field.name for field in kind.fields}
     if not set(effect) <= known:
         raise ValueError("unknown fields in a %s: %s" % (kind.name, sorted(set(effect) - known)))
@@ -129,6 +133,7 @@ def check(effect: Any) -> Dict[str, Any]:
 
 
 def arguments(effect: Dict[str, Any]) -> Tuple[str, List[Any]]:
-    """The TavixHardwareAPI class name and constructor arguments of a checked effect."""
+    """The TavixHardwareAPI class name and constructor arguments of a checked effect
+    (which its `set` method takes too)."""
     kind = KINDS[effect["type"]]
     return kind.class_name, [effect[field.name] for field in kind.fields]

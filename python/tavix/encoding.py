@@ -6,6 +6,7 @@ handle whose device number is <id>:
 
     tavix/<uuid>/state        arm state, binary (STATE below), published
     tavix/<uuid>/info         JSON, a queryable
+    tavix/<uuid>/control      JSON (CONTROL below), a queryable: who may command the arm
     tavix/<uuid>/effects      JSON (EFFECTS below), subscribed with --allow-commands
     tavix/handle/<id>/status  handle status, binary (STATUS below), published
 
@@ -19,7 +20,10 @@ STATE, kind 1, 104 bytes, struct "<2sBBIQQd9d":
     0       2s         magic b"TX"
     2       u8         version, 1
     3       u8         kind, 1
-    4       u32        flags: bit 0 set when the tick's exchange succeeded (ok)
+    4       u32        flags: bit 0 set when the tick's exchange succeeded (ok);
+                       bit 1 set on the last state the bridge publishes for an arm
+                       that failed (hung up, fell silent): ok is clear, the force is
+                       zero, and no state follows (info's "failed" says why)
     8       u64        cycle: the tick's number on the servo loop's grid
     16      u64        sent_ns: the bridge's wall clock (time.time_ns()) at sending
     24      f64        time: seconds since the servo loop started
@@ -42,32 +46,52 @@ STATUS, kind 2, 80 bytes, struct "<2sBBIQ4diiid":
     64      f64        battery_level (V)
     72      f64        reserved, zero
 
-EFFECTS is UTF-8 JSON, version 1:
+EFFECTS is UTF-8 JSON, version 1, at most MAX_MESSAGE_BYTES (64 KiB):
 
-    {"version": 1, "effects": [
+    {"version": 1, "controller": "lab-pc:4242:9f3a61c0", "effects": [
         {"type": "spring", "center": [x, y, z], "stiffness": k, "damping": b},
         {"type": "damper", "damping": b},
         {"type": "wall", "point": [x, y, z], "normal": [x, y, z], "stiffness": k, "damping": b},
         {"type": "constant", "force": [x, y, z]}]}
 
-"damping" is optional (0). An empty list removes the remote effects. Each message
-replaces the whole set and refreshes the bridge's watchdog. parse_effects() checks it
-(finite numbers, bounded stiffness, damping and force, a non-zero normal, at most
-MAX_EFFECTS effects) and raises MessageError for anything else. The kinds of effect,
-their fields and bounds are the rows of tavix.effect_kinds.KINDS.
+"version" is the integer 1 (not true, not 1.0). "controller" names the sender, a string
+of 1 to MAX_CONTROLLER characters; a message without it comes from the controller named
+ANONYMOUS. "damping" is optional (0). An empty list removes the remote effects. Each
+message replaces the whole set and refreshes the bridge's watchdog, if its sender holds
+control of the arm (see CONTROL). parse_effects_message() checks it (its size first,
+then finite numbers, bounded stiffness, damping and force, a non-zero normal, at most
+MAX_EFFECTS effects) and raises MessageError for anything else, whatever the JSON holds.
+The kinds of effect, their fields and bounds are the rows of tavix.effect_kinds.KINDS.
+
+CONTROL is a query and its reply, UTF-8 JSON, version 1. One controller at a time
+commands an arm: the first whose effects (or "claim") the bridge takes holds control
+until it releases it or sends nothing for the bridge's command time-out.
+
+    query:  {"version": 1, "request": "claim" | "take" | "release", "controller": "..."}
+    reply:  {"version": 1, "granted": true | false, "controller": holder or null,
+             "reason": "..." (when not granted), "failed": "..." or null,
+             "command_timeout": s}
+
+"claim" is granted when nobody else holds control; "take" always (a supervisor's: the
+previous holder's effects are removed); "release" when the sender holds it (its effects
+are removed). Nothing is granted for an arm that failed or a bridge that takes no
+commands; "reason" says why.
 """
 
 import json
 import struct
-from typing import Any, Dict, List, NamedTuple, Sequence
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence
 
 from tavix import effect_kinds
 from tavix.effect_kinds import MAX_COORDINATE, MAX_DAMPING, MAX_FORCE, MAX_STIFFNESS
 
 __all__ = ["VERSION", "MAGIC", "KIND_STATE", "KIND_STATUS", "STATE", "STATUS", "STATE_SCHEMA", "STATUS_SCHEMA",
-           "EFFECTS_SCHEMA", "MAX_EFFECTS", "MAX_STIFFNESS", "MAX_DAMPING", "MAX_FORCE", "MAX_COORDINATE",
-           "MessageError", "ArmState", "HandleStatus", "encode_state", "decode_state", "encode_status",
-           "decode_status", "spring", "damper", "wall", "constant", "encode_effects", "parse_effects"]
+           "EFFECTS_SCHEMA", "CONTROL_SCHEMA", "FLAG_OK", "FLAG_FAILED", "MAX_EFFECTS", "MAX_MESSAGE_BYTES",
+           "MAX_CONTROLLER", "ANONYMOUS", "CONTROL_REQUESTS", "PARSE_ERRORS", "MAX_STIFFNESS", "MAX_DAMPING",
+           "MAX_FORCE", "MAX_COORDINATE", "MessageError", "ArmState", "HandleStatus", "EffectsMessage",
+           "ControlRequest", "ControlReply", "encode_state", "decode_state", "encode_status", "decode_status",
+           "spring", "damper", "wall", "constant", "encode_effects", "parse_effects", "parse_effects_message",
+           "encode_control_request", "parse_control_request", "encode_control_reply", "parse_control_reply"]
 
 VERSION = 1
 MAGIC = b"TX"
@@ -82,10 +106,28 @@ assert STATE.size == 104 and STATUS.size == 80
 STATE_SCHEMA = "tavix.state.v1"
 STATUS_SCHEMA = "tavix.status.v1"
 EFFECTS_SCHEMA = "tavix.effects.v1"
+CONTROL_SCHEMA = "tavix.control.v1"
+
+# The state's flags.
+FLAG_OK = 1  # the tick's exchange succeeded
+FLAG_FAILED = 2  # the arm failed: the last state published for it
 
 # At most this many effects in a message. The bounds of each effect's fields are in
 # tavix.effect_kinds (and MAX_STIFFNESS, MAX_DAMPING, MAX_FORCE and MAX_COORDINATE here too).
 MAX_EFFECTS = 16
+# An effects or control message longer than this is dropped unread.
+MAX_MESSAGE_BYTES = 64 * 1024
+# A controller's name: 1 to this many characters.
+MAX_CONTROLLER = 128
+# The controller an effects message without "controller" comes from.
+ANONYMOUS = "anonymous"
+CONTROL_REQUESTS = ("claim", "take", "release")
+
+# What parsing and checking a message from the network can raise: MessageError, bytes
+# that are not UTF-8 or JSON, a number too long (ValueError), a nesting too deep
+# (RecursionError), a number too large for a float (OverflowError), a field of the wrong
+# type (TypeError). A receiver that catches these counts the message and drops it.
+PARSE_ERRORS = (ValueError, TypeError, RecursionError, OverflowError, MemoryError)
 
 
 class MessageError(ValueError):
@@ -100,6 +142,25 @@ class ArmState(NamedTuple):
     force: List[float]
     ok: bool
     sent_ns: int
+    failed: bool = False  # the last state of an arm that failed
+
+
+class EffectsMessage(NamedTuple):
+    controller: str  # who sent it (ANONYMOUS if the message does not say)
+    effects: List[Dict[str, Any]]  # checked, as effect_kinds.check returns them
+
+
+class ControlRequest(NamedTuple):
+    request: str  # one of CONTROL_REQUESTS
+    controller: str
+
+
+class ControlReply(NamedTuple):
+    granted: bool
+    controller: Optional[str]  # who holds control after the request (None: nobody)
+    reason: str  # why it was not granted ("" when it was)
+    failed: Optional[str]  # why the arm failed, None while it works
+    command_timeout: float
 
 
 class HandleStatus(NamedTuple):
@@ -124,9 +185,9 @@ def _check_header(data: bytes, layout: struct.Struct, kind: int) -> None:
 
 
 def encode_state(cycle: int, time: float, position: Sequence[float], velocity: Sequence[float],
-                 force: Sequence[float], ok: bool, sent_ns: int) -> bytes:
-    return STATE.pack(MAGIC, VERSION, KIND_STATE, 1 if ok else 0, cycle, sent_ns, time,
-                      *position, *velocity, *force)
+                 force: Sequence[float], ok: bool, sent_ns: int, failed: bool = False) -> bytes:
+    flags = (FLAG_OK if ok else 0) | (FLAG_FAILED if failed else 0)
+    return STATE.pack(MAGIC, VERSION, KIND_STATE, flags, cycle, sent_ns, time, *position, *velocity, *force)
 
 
 def decode_state(data: bytes) -> ArmState:
@@ -134,7 +195,8 @@ def decode_state(data: bytes) -> ArmState:
     fields = STATE.unpack(data)
     flags, cycle, sent_ns, time = fields[3:7]
     values = list(fields[7:])
-    return ArmState(cycle, time, values[0:3], values[3:6], values[6:9], bool(flags & 1), sent_ns)
+    return ArmState(cycle, time, values[0:3], values[3:6], values[6:9], bool(flags & FLAG_OK), sent_ns,
+                    bool(flags & FLAG_FAILED))
 
 
 def encode_status(status: Dict[str, Any], sent_ns: int) -> bytes:
@@ -168,23 +230,88 @@ def constant(force: Sequence[float]) -> Dict[str, Any]:
     return effect_kinds.describe("constant", force)
 
 
-def encode_effects(effects: Sequence[Dict[str, Any]]) -> bytes:
-    return json.dumps({"version": VERSION, "effects": list(effects)}, separators=(",", ":")).encode()
+def encode_effects(effects: Sequence[Dict[str, Any]], controller: Optional[str] = None) -> bytes:
+    message: Dict[str, Any] = {"version": VERSION}
+    if controller is not None:
+        message["controller"] = controller
+    message["effects"] = list(effects)
+    return json.dumps(message, separators=(",", ":")).encode()
 
 
-def parse_effects(data: bytes) -> List[Dict[str, Any]]:
-    """The checked effects of an EFFECTS message, with every field present, as floats;
-    MessageError for a message that breaks the layout or a bound."""
+def _json_object(data: bytes, what: str) -> Dict[str, Any]:
+    """The JSON object of a message of at most MAX_MESSAGE_BYTES whose "version" is the
+    integer VERSION; MessageError for anything else."""
+    if len(data) > MAX_MESSAGE_BYTES:
+        raise MessageError("%d bytes, more than %d" % (len(data), MAX_MESSAGE_BYTES))
     try:
-        message = json.loads(bytes(data).decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as error:
-        raise MessageError("not JSON: %s" % error)
-    if not isinstance(message, dict) or message.get("version") != VERSION:
-        raise MessageError("not a version %d effects message" % VERSION)
+        message: Any = json.loads(bytes(data).decode("utf-8"))
+    except PARSE_ERRORS as error:
+        raise MessageError("not JSON: %s" % type(error).__name__) from None
+    if not isinstance(message, dict):
+        raise MessageError("not a JSON object")
+    version = message.get("version")
+    if type(version) is not int or version != VERSION:  # true and 1.0 are not 1 here
+        raise MessageError("not a version %d %s message" % (VERSION, what))
+    return message
+
+
+def _controller(value: Any) -> str:
+    if not isinstance(value, str) or not 1 <= len(value) <= MAX_CONTROLLER:
+        raise MessageError("the controller is not a name of 1 to %d characters" % MAX_CONTROLLER)
+    return value
+
+
+def parse_effects_message(data: bytes) -> EffectsMessage:
+    """The sender and the checked effects of an EFFECTS message, every field present,
+    numbers as floats; MessageError for a message that breaks the layout or a bound (and
+    for whatever else it holds: nothing in it escapes as another exception)."""
+    message = _json_object(data, "effects")
+    controller = _controller(message["controller"]) if "controller" in message else ANONYMOUS
     effects = message.get("effects")
     if not isinstance(effects, list) or len(effects) > MAX_EFFECTS:
         raise MessageError("effects is not a list of at most %d" % MAX_EFFECTS)
     try:
-        return [effect_kinds.check(effect) for effect in effects]
-    except ValueError as error:
+        return EffectsMessage(controller, [effect_kinds.check(effect) for effect in effects])
+    except PARSE_ERRORS as error:
         raise MessageError(str(error)) from None
+
+
+def parse_effects(data: bytes) -> List[Dict[str, Any]]:
+    """The checked effects of an EFFECTS message (parse_effects_message without the sender)."""
+    return parse_effects_message(data).effects
+
+
+def encode_control_request(request: str, controller: str) -> bytes:
+    return json.dumps({"version": VERSION, "request": request, "controller": controller}).encode()
+
+
+def parse_control_request(data: bytes) -> ControlRequest:
+    """A checked CONTROL query; MessageError for anything else."""
+    message = _json_object(data, "control")
+    request = message.get("request")
+    if not isinstance(request, str) or request not in CONTROL_REQUESTS:
+        raise MessageError("the request is none of %s" % ", ".join(CONTROL_REQUESTS))
+    return ControlRequest(request, _controller(message.get("controller")))
+
+
+def encode_control_reply(reply: ControlReply) -> bytes:
+    message = {"version": VERSION, "granted": reply.granted, "controller": reply.controller,
+               "failed": reply.failed, "command_timeout": reply.command_timeout}
+    if not reply.granted:
+        message["reason"] = reply.reason
+    return json.dumps(message).encode()
+
+
+def parse_control_reply(data: bytes) -> ControlReply:
+    """A CONTROL reply; MessageError for anything else."""
+    message = _json_object(data, "control")
+    try:
+        granted, holder, failed = message["granted"], message["controller"], message["failed"]
+        timeout = float(message["command_timeout"])
+        reason = str(message.get("reason", ""))
+    except (KeyError, *PARSE_ERRORS) as error:
+        raise MessageError("not a control reply: %s" % type(error).__name__) from None
+    if not isinstance(granted, bool) or not isinstance(holder, (str, type(None))) \
+            or not isinstance(failed, (str, type(None))):
+        raise MessageError("not a control reply")
+    return ControlReply(granted, holder, reason, failed, timeout)

@@ -21,8 +21,8 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 
 from tavix import encoding
 
-__all__ = ["zenoh", "SessionSettings", "state_key", "info_key", "effects_key", "handle_status_key",
-           "STATE_ENCODING", "STATUS_ENCODING", "EFFECTS_ENCODING", "INFO_ENCODING"]
+__all__ = ["zenoh", "SessionSettings", "state_key", "info_key", "control_key", "effects_key", "handle_status_key",
+           "STATE_ENCODING", "STATUS_ENCODING", "EFFECTS_ENCODING", "CONTROL_ENCODING", "INFO_ENCODING"]
 
 
 @dataclass(frozen=True)
@@ -65,6 +65,11 @@ def info_key(uuid: str) -> str:
     return "tavix/%s/info" % uuid
 
 
+def control_key(uuid: str) -> str:
+    """tavix/<uuid>/control: who commands the arm, a queryable (claim, take, release)."""
+    return "tavix/%s/control" % uuid
+
+
 def effects_key(uuid: str) -> str:
     """tavix/<uuid>/effects: the arm's remote effects, put by a client."""
     return "tavix/%s/effects" % uuid
@@ -79,4 +84,5 @@ def handle_status_key(device_id: int) -> str:
 STATE_ENCODING = zenoh.Encoding.APPLICATION_OCTET_STREAM.with_schema(encoding.STATE_SCHEMA)
 STATUS_ENCODING = zenoh.Encoding.APPLICATION_OCTET_STREAM.with_schema(encoding.STATUS_SCHEMA)
 EFFECTS_ENCODING = zenoh.Encoding.APPLICATION_JSON.with_schema(encoding.EFFECTS_SCHEMA)
+CONTROL_ENCODING = zenoh.Encoding.APPLICATION_JSON.with_schema(encoding.CONTROL_SCHEMA)
 INFO_ENCODING = zenoh.Encoding.APPLICATION_JSON
