@@ -26,10 +26,13 @@ constexpr const char* kPortDoc =
     "in seconds (None: no limit). Closes on leaving a `with` block, on `close()`, or when "
     "garbage-collected. The interpreter lock is released around all its I/O.";
 
-// 0 stands for no limit in the library.
+// 0 stands for no limit in the library. A time-out below the shortest the library keeps
+// is refused rather than lengthened behind the caller's back.
 double TimeoutSeconds(const std::optional<double>& timeout) {
   if (!timeout) return 0.0;
-  if (!(*timeout > 0.0)) throw py::value_error("timeout must be above 0 seconds, or None for no limit");
+  if (!(*timeout >= Port::kMinTimeout)) {
+    throw py::value_error("timeout must be at least 1e-06 seconds (1 us), or None for no limit");
+  }
   return *timeout;
 }
 

@@ -1,10 +1,13 @@
 // IO::Port, and devices on a Port: every failure reported, and reported fast.
 #include <cerrno>
+#include <cmath>
+#include <limits>
 #include <string>
 #include <system_error>
 
 #include <gtest/gtest.h>
 
+#include "CheckedSimulator.h"
 #include "PtyPeer.h"
 #include "StderrCapture.h"
 #include "Tavix/HardwareAPI/ArmGeometry.h"
@@ -48,6 +51,19 @@ TEST(PortOpening, KeepsItsTimeOutZeroMeaningNoLimit) {
   EXPECT_EQ(port.Timeout(), 0.0);
   port.SetTimeout(0.25);
   EXPECT_EQ(port.Timeout(), 0.25);
+}
+
+TEST(PortOpening, TakesATinyPositiveTimeOutAsTheShortestNeverAsNoLimit) {
+  PtyPeer peer;
+  Port port(peer.Path(), 1e-300);
+  EXPECT_EQ(port.Timeout(), Port::kMinTimeout);
+  port.SetTimeout(std::numeric_limits<double>::denorm_min());
+  EXPECT_EQ(port.Timeout(), Port::kMinTimeout);
+  Morvek3 arm(&port);
+  StderrCapture log;
+  arm.GetTemperature();  // the peer never answers: this must not wait for ever
+  EXPECT_EQ(arm.LastError(), DeviceErrc::timed_out);
+  EXPECT_GT(arm.timeout, 0.0f);
 }
 
 class ArmOnPort : public testing::Test {
@@ -96,6 +112,44 @@ TEST_F(ArmOnPort, OneTimeOutIsOneWait) {
   const auto lines = log.Lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].rfind("[err] Library/src/Device:58> ", 0), 0u);
+}
+
+// The simulated arm answers each request `delay_us` after it came, reading the next
+// requests meanwhile; the port waits 10 ms for a reply. Returns how many of `exchanges`
+// force exchanges reported success.
+int SucceededExchanges(const char* delay_us, int exchanges) {
+  CheckedSimulator simulator({"arm", "--reply-delay-us", delay_us});
+  Port port(simulator.PortPath(), 0.01);
+  Morvek3 arm(&port);
+  const StderrCapture log;  // a line per time-out
+  int succeeded = 0;
+  for (int i = 0; i < exchanges; ++i) {
+    arm.EndEffectorForce({0.0f, 0.0f, 0.1f});
+    if (!arm.LastError()) ++succeeded;
+  }
+  return succeeded;
+}
+
+TEST(LateRepliesOnPort, AreNeverTakenForTheReplyToALaterRequest) {
+  // Every reply comes 10 ms after its exchange gave up on it, while a later exchange
+  // waits for its own: none may succeed on it.
+  EXPECT_EQ(SucceededExchanges("20000", 40), 0);
+  // Replies within the time-out are taken, and a late one does not throw the count off.
+  EXPECT_EQ(SucceededExchanges("1000", 40), 40);
+}
+
+TEST_F(ArmOnPort, RestOfAReplyGivenUpOnIsDroppedBeforeTheNextReply) {
+  // Half a temperature reply in time, its rest late, while the next exchange waits.
+  port.SetTimeout(0.05);
+  peer.Play({Expect({0xAA}), Send({0xAA, 0x00})});
+  StderrCapture log;
+  EXPECT_EQ(arm.GetTemperature(), 0.0f);
+  EXPECT_EQ(arm.LastError(), DeviceErrc::timed_out);
+  EXPECT_TRUE(peer.Finish());
+  peer.Play({Pause(Millis(20)), Send({0x00, 0x00, 0x00}), Expect({0xAA}), Send(Join({{0xAA}, FloatBytes({25.0f})}))});
+  EXPECT_EQ(arm.GetTemperature(), 25.0f);
+  EXPECT_FALSE(arm.LastError());
+  EXPECT_TRUE(peer.Finish());
 }
 
 TEST_F(ArmOnPort, FailedCalibrationLeavesTheGeometryAlone) {

@@ -160,7 +160,8 @@ and shows the joint angles (degrees) and joint velocities (degrees/s). On a
 terminal one line is updated in place; otherwise each sample is a line.
 
 Each reply is waited for 1 second. Ctrl-C (SIGINT) or SIGTERM ends it with
-status 0.
+status 0; another signal that ends a program (SIGQUIT, SIGUSR1, SIGPIPE, ...)
+ends it the same way, with status 1 and "tavix: stopped by <signal>".
 
 Options:
   --rate HZ    samples a second, 0.1 to 1000 (default 10)
@@ -179,7 +180,9 @@ Each reply is waited for 1 second (instead of the library's 5), so a silent
 port fails in about 2 seconds. A round trip that got no reply makes the exit
 status 1. Ctrl-C (SIGINT) or SIGTERM stops it early: the round trip under way
 is finished (so at least one is made), and the figures of those made are shown
-as above, with the same exit status.
+as above, with the same exit status. Another signal that ends a program
+(SIGQUIT, SIGUSR1, SIGPIPE, ...) stops it the same way, then ends it with status
+1 and "tavix: stopped by <signal>".
 
 Options:
   -n N         number of round trips, 1 to 1000000 (default 1000)

@@ -1,5 +1,6 @@
 // tavix latency PORT: how long zero-force round trips to an arm take, and how they spread.
-// SIGINT or SIGTERM ends the run early with the figures of the round trips made so far.
+// SIGINT, SIGTERM or another signal that ends a program (then with status 1) ends the run
+// early with the figures of the round trips made so far.
 
 #include <chrono>
 #include <cstdio>
@@ -60,7 +61,7 @@ void PrintSummary(const LatencySummary& summary) {
 
 int RunLatency(const Options& options) {
   // First, so that a Ctrl-C while connecting is seen too.
-  const StopSignals stop({SIGINT, SIGTERM}, StopSignals::Delivery::Collected);
+  const StopSignals stop({SIGINT, SIGTERM}, StopSignals::Delivery::Collected);  // and every other terminating signal
   ArmConnection connection(options.port);
   std::printf("timing %lu round trips to the arm on %s; Ctrl-C stops early\n", options.round_trips,
               options.port.c_str());
@@ -78,6 +79,7 @@ int RunLatency(const Options& options) {
   const auto bins = MakeHistogram(measurement.microseconds, kHistogramBins);
   std::printf("\nhistogram (equal bins from min to p99, then one for the slower rest):\n%s",
               HistogramText(bins, "us", kBarWidth).c_str());
+  stop.ThrowUnlessNormal();
   if (measurement.unanswered > 0) {
     throw CommandFailure(std::to_string(measurement.unanswered) + " of " + std::to_string(made) +
                          " round trips got no reply; their waits are in the figures above");

@@ -1,5 +1,6 @@
 // tavix monitor PORT: the live state of an arm, sampled with exchanges that leave it
-// free (a zero force, or zero joint torques), until SIGINT or SIGTERM.
+// free (a zero force, or zero joint torques), until SIGINT, SIGTERM or another signal
+// that ends a program (which ends it with status 1).
 
 #include <algorithm>
 #include <chrono>
@@ -52,7 +53,7 @@ std::string SampleText(Clock::duration since_start, const ArmState& state, bool 
 
 int RunMonitor(const Options& options) {
   // First, so that a Ctrl-C while connecting also ends the run cleanly.
-  const StopSignals stop({SIGINT, SIGTERM}, StopSignals::Delivery::Collected);
+  const StopSignals stop({SIGINT, SIGTERM}, StopSignals::Delivery::Collected);  // and every other terminating signal
   ArmConnection connection(options.port);
   PrintHeader(options);
   StatusLine line(stdout);
@@ -67,6 +68,7 @@ int RunMonitor(const Options& options) {
     next = std::max(next + period, Clock::now());  // a late sample is not followed by a burst
   } while (!stop.WaitFor(next - Clock::now()));
   line.Keep();
+  stop.ThrowUnlessNormal();
   return 0;
 }
 

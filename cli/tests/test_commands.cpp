@@ -182,6 +182,15 @@ TEST(Monitor, ShowsSamplesUntilInterrupted) {
   EXPECT_EQ(result.err, "");
 }
 
+TEST(Monitor, AnyOtherTerminatingSignalEndsItAsCleanlyWithStatus1) {
+  CheckedSimulator arm({"arm"});
+  const auto run = TavixSignalledAfter({"monitor", arm.PortPath(), "--rate", "50"}, 3, 3s, SIGUSR1);
+  ASSERT_TRUE(run);
+  EXPECT_EQ(run->status, 1) << run->err;
+  EXPECT_EQ(run->err, "tavix: stopped by SIGUSR1\n");
+  EXPECT_TRUE(Contains(run->out, "x/m")) << run->out;
+}
+
 TEST(Monitor, ShowsJointAnglesWithJoint) {
   CheckedSimulator arm({"arm"});
   const auto run = TavixSignalledAfter({"monitor", arm.PortPath(), "--joint"}, 3, 3s, SIGTERM);

@@ -96,6 +96,25 @@ def test_members_in_waiting_reset_and_repr(device):
     assert str(closed.value) == "Port.in_waiting on %s: [9] Bad file descriptor (the port is closed)" % device.path
 
 
+def test_a_time_out_below_one_microsecond_is_refused_none_is_no_limit(device):
+    for tiny in (1e-300, 5e-7, 0.0, -1.0, float("nan")):
+        with pytest.raises(ValueError, match="at least 1e-06 seconds"):
+            api.Port(device.path, timeout=tiny)
+    with api.Port(device.path, timeout=1e-6) as port:
+        assert port.timeout == 1e-6
+        with pytest.raises(ValueError):
+            port.timeout = 1e-300
+        assert port.timeout == 1e-6
+        port.timeout = None
+        assert port.timeout is None
+
+
+def test_a_serial_stream_refuses_a_path_with_a_null_byte_as_port_does(device):
+    for name in (device.path + "\0junk", (device.path + "\0junk").encode()):
+        with pytest.raises(ValueError, match="embedded null byte in the port path"):
+            api.SerialStream(name)
+
+
 def test_leaving_a_with_block_closes_the_port(device):
     with pytest.raises(KeyError):
         with api.Port(device.path) as port:

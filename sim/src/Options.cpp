@@ -23,7 +23,9 @@ const char* const kHelp = R"(Usage: tavix-sim arm|handle [options]
 
 Plays a Tavix device on a new pseudo-terminal, for tests and benchmarks without
 hardware. Prints the port's path on the first line of standard output, then
-answers the host's requests until SIGINT, SIGTERM or SIGHUP.
+answers the host's requests until SIGINT, SIGTERM, SIGHUP or any other signal
+that ends a program (SIGQUIT, SIGUSR1, SIGPIPE, ...), each of which hangs up the
+port and removes the link before it exits.
 
 Devices:
   arm        a Morvek3 force-feedback arm: answers the wake-up, the identifier
@@ -61,8 +63,9 @@ Faults:
   -h, --help          show this text and exit
   --version           show the version and exit
 
-Exit status: 0 after SIGINT, SIGTERM, SIGHUP or --hangup-after; 1 when the port
-cannot be made or fails; 2 for bad arguments.
+Exit status: 0 after SIGINT, SIGTERM, SIGHUP or --hangup-after; 1 after another
+signal ("tavix-sim: stopped by SIGQUIT") or when the port cannot be made or
+fails; 2 for bad arguments.
 )";
 
 // The scope of an option: the device it is for, if only one.

@@ -32,8 +32,9 @@ std::unique_ptr<DeviceResponder> MakeDevice(const Options& options,
 }
 
 int Serve(const Options& options) {
-  // SIGHUP too: a simulator started from a terminal that is closed must still hang up its
-  // port and remove its link rather than die and leave the link dangling.
+  // Every terminating signal hangs up the port and removes the link rather than leave the
+  // link dangling; SIGHUP is a normal stop too, as for a simulator started from a
+  // terminal that is closed.
   const StopSignals signals({SIGINT, SIGTERM, SIGHUP}, StopSignals::Delivery::Caught);
   PseudoTerminal port;
   if (!options.link_path.empty()) port.AddLink(options.link_path);
@@ -43,6 +44,7 @@ int Serve(const Options& options) {
   const std::unique_ptr<DeviceResponder> device = MakeDevice(options, DeviceResponder::Clock::now());
   MessageFaults faults(options.faults);
   PortServer(port, *device, faults, options.server).Run(signals);
+  signals.ThrowUnlessNormal();  // status 1, after the port has hung up as it went out of scope
   return 0;  // the port hangs up as it goes out of scope
 }
 

@@ -36,4 +36,14 @@ TEST(SimulatorSignals, HangUpEndsItAndRemovesTheLink) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
 }
 
+TEST(SimulatorSignals, AnyOtherTerminatingSignalEndsItAsCleanlyWithStatus1) {
+  for (const int signal : {SIGQUIT, SIGUSR1}) {
+    const std::string link = testing::TempDir() + "tavix-sim-link-" + std::to_string(getpid());
+    SimulatorProcess simulator({"arm", "--link", link});
+    kill(simulator.Pid(), signal);
+    EXPECT_EQ(simulator.ExitStatusWithin(10s), std::optional<int>(1)) << signal;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << signal;
+  }
+}
+
 }  // namespace

@@ -49,37 +49,63 @@ std::error_code StreamErrorOf(const IO::SerialStream& stream, int error) noexcep
   return std::error_code(error, std::system_category());
 }
 
-// Waits up to `timeout` seconds for `count` bytes on `stream` and reads them into
-// `buffer`; returns true when they were read. Otherwise hands the failure to `fail` (a
-// callable taking a std::error_code), then logs it: a time-out at `timeout_line`, a
-// failed wait or read with `log_failure` (a read that met the end of the stream is not
-// logged), and returns false.
-template <typename Fail, typename LogFailure>
-bool WaitAndRead(IO::SerialStream& stream, uint8_t* buffer, std::size_t count, float timeout,
-                 unsigned timeout_line, Fail&& fail, LogFailure&& log_failure) {
+// How a wait for bytes and their read ended.
+enum class ReadOutcome { Read, TimedOut, Failed, EndOfStream };
+
+// Waits until `deadline` for `count` bytes on `stream` and reads them into `buffer`.
+// Unless they were read, `error` tells why (for Failed and EndOfStream).
+ReadOutcome WaitAndRead(IO::SerialStream& stream, uint8_t* buffer, std::size_t count, const IO::Deadline& deadline,
+                        std::error_code& error) {
   IO::WaitStatus status = IO::WaitStatus::Failed;
-  const int wait_error =
-      ErrnoSetBy([&] { status = stream.WaitForBytes(count, IO::Deadline::InSeconds(timeout)); });
+  const int wait_error = ErrnoSetBy([&] { status = stream.WaitForBytes(count, deadline); });
   switch (status) {
     case IO::WaitStatus::Ready:
       break;
     case IO::WaitStatus::TimedOut:
-      fail(DeviceErrc::timed_out);
-      LogError(kLogSource, timeout_line, "timeout waiting for header code");
-      return false;
+      return ReadOutcome::TimedOut;
     case IO::WaitStatus::Failed:
-      fail(StreamErrorOf(stream, wait_error));
-      log_failure();
-      return false;
+      error = StreamErrorOf(stream, wait_error);
+      return ReadOutcome::Failed;
   }
   const int read_error = ErrnoSetBy([&] {
     stream.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(count));
   });
-  if (stream.good()) return true;
-  fail(StreamErrorOf(stream, read_error));
-  if (!stream.eof()) log_failure();
+  if (stream.good()) return ReadOutcome::Read;
+  error = StreamErrorOf(stream, read_error);
+  return stream.eof() ? ReadOutcome::EndOfStream : ReadOutcome::Failed;
+}
+
+// WaitAndRead, whose failure is handed to `fail` (a callable taking a std::error_code)
+// and then logged: a time-out at `timeout_line`, a failed wait or read with
+// `log_failure` (a read that met the end of the stream is not logged). True when read.
+template <typename Fail, typename LogFailure>
+bool WaitAndRead(IO::SerialStream& stream, uint8_t* buffer, std::size_t count, const IO::Deadline& deadline,
+                 unsigned timeout_line, Fail&& fail, LogFailure&& log_failure) {
+  std::error_code error;
+  switch (WaitAndRead(stream, buffer, count, deadline, error)) {
+    case ReadOutcome::Read:
+      return true;
+    case ReadOutcome::TimedOut:
+      fail(DeviceErrc::timed_out);
+      LogError(kLogSource, timeout_line, "timeout waiting for header code");
+      return false;
+    case ReadOutcome::Failed:
+      fail(error);
+      log_failure();
+      return false;
+    case ReadOutcome::EndOfStream:
+      fail(error);
+      return false;
+  }
   return false;
 }
+
+void LogHeaderReadFailure() {
+  LogError(kLogSource, kHeaderReadFailureLine, "unable to read header code from stream");
+}
+
+// Bytes read at a time when bytes owed by earlier replies are dropped.
+constexpr std::size_t kDropChunk = 64;
 
 }  // namespace
 
@@ -109,10 +135,9 @@ int Device::ReadHeaderCode() {
   const Operation operation(*this);
   if (Stopped()) return 0;
   const auto fail = [this](std::error_code error) { Fail(error); };
-  const auto log_failure = [] {
-    LogError(kLogSource, kHeaderReadFailureLine, "unable to read header code from stream");
-  };
-  if (!WaitAndRead(*stream, receive_buffer.get(), 1, timeout, kHeaderTimeoutLine, fail, log_failure)) return 0;
+  if (!WaitAndRead(*stream, receive_buffer.get(), 1, ReadDeadline(), kHeaderTimeoutLine, fail, LogHeaderReadFailure)) {
+    return 0;
+  }
   return receive_buffer[0];
 }
 
@@ -124,7 +149,7 @@ int Device::ReadBytes(std::size_t count) {
   const auto log_failure = [count] {
     LogError(kLogSource, kPayloadReadFailureLine, "unable to read '%zu' bytes from stream", count);
   };
-  if (!WaitAndRead(*stream, receive_buffer.get(), count, timeout, kPayloadTimeoutLine, fail, log_failure)) {
+  if (!WaitAndRead(*stream, receive_buffer.get(), count, ReadDeadline(), kPayloadTimeoutLine, fail, log_failure)) {
     return 0;
   }
   return static_cast<int>(stream->gcount());
@@ -173,6 +198,7 @@ void Device::ReadJointState(Vector3& angles, Vector3& angular_velocities) {
 }
 
 bool Device::ReadReply(std::initializer_list<uint8_t> header, std::size_t payload_length) {
+  if (OnPort()) return ReadReplyOnPort(header, payload_length);
   bool header_matches = true;
   for (const uint8_t code : header) {
     const bool code_matches = ReadHeaderCode() == code;  // every code is read, match or not
@@ -181,24 +207,124 @@ bool Device::ReadReply(std::initializer_list<uint8_t> header, std::size_t payloa
     header_matches = header_matches && code_matches;
   }
   if (!header_matches) {
-    if (OnPort()) {
-      DropFailedReply();
-    } else {
-      // Wait for the rest of the unexpected reply (in practice until the time-out), then
-      // drop all that is queued, so that the next exchange reads its own reply and not
-      // the leftovers of this one.
-      ReadBytes(kBufferSize);
-      stream->DiscardInput();
-    }
+    // Wait for the rest of the unexpected reply (in practice until the time-out), then
+    // drop all that is queued, so that the next exchange reads its own reply and not
+    // the leftovers of this one.
+    ReadBytes(kBufferSize);
+    stream->DiscardInput();
     return false;
   }
-  if (ReadBytes(payload_length) == static_cast<int>(payload_length)) return true;
+  return ReadBytes(payload_length) == static_cast<int>(payload_length);
+}
+
+// One time-out for the whole reply: what earlier replies still owe, the header codes and
+// the payload. A reply given up on for want of time is owed, never dropped: what of it
+// arrives later belongs to it, not to the next reply.
+bool Device::ReadReplyOnPort(std::initializer_list<uint8_t> header, std::size_t payload_length) {
+  const std::size_t length = header.size() + payload_length;
+  const IO::Deadline deadline = IO::Deadline::InSeconds(timeout);
+  reply_deadline_ = &deadline;
+  struct Restore {
+    const IO::Deadline*& deadline;
+    ~Restore() { deadline = nullptr; }
+  } restore{reply_deadline_};
+
+  if (Stopped()) return false;
+  if (!owed_.Empty()) {
+    owed_.ForgetExpired(OwedReplies::Clock::now());
+    if (!DropOwedBytes(owed_.Bytes(), deadline, true)) {
+      if (last_error_ == DeviceErrc::timed_out) Owe(length);
+      return false;
+    }
+  }
+  std::size_t received = 0;  // bytes of this reply read
+  for (const uint8_t code : header) {
+    const int got = ReadHeaderCode();
+    if (Failed()) break;
+    ++received;
+    if (got != code) Fail(DeviceErrc::wrong_header);
+    if (Failed()) break;
+  }
+  if (!Failed() && ReadBytes(payload_length) == static_cast<int>(payload_length)) return true;
+  if (last_error_ == DeviceErrc::timed_out) {
+    // After the header the payload came up short: what did arrive (ReadBytes left it
+    // queued) is dropped, the rest is owed.
+    std::size_t arrived = 0;
+    if (received == header.size()) {
+      arrived = std::min(static_cast<std::size_t>(stream->Available()), payload_length);
+      uint8_t scratch[kDropChunk];
+      for (std::size_t left = arrived; left > 0;) {
+        const std::size_t count = std::min(left, sizeof scratch);
+        std::error_code error;
+        if (WaitAndRead(*stream, scratch, count, deadline, error) != ReadOutcome::Read) {
+          owed_.Clear();  // the port failed: nothing more will come
+          return false;
+        }
+        left -= count;
+      }
+    }
+    Owe(length - received - arrived);
+    return false;
+  }
+  if (last_error_ != DeviceErrc::wrong_header) owed_.Clear();  // the port failed
   DropFailedReply();
   return false;
 }
 
+bool Device::DropOwedBytes(std::size_t count, const IO::Deadline& deadline, bool timing_out_fails) {
+  uint8_t scratch[kDropChunk];
+  while (count > 0) {
+    // At least one byte is waited for; as many as have come are read.
+    const std::size_t queued = static_cast<std::size_t>(std::max(stream->Available(), 1));
+    const std::size_t chunk = std::min({count, queued, sizeof scratch});
+    std::error_code error;
+    switch (WaitAndRead(*stream, scratch, chunk, deadline, error)) {
+      case ReadOutcome::Read:
+        owed_.Pay(chunk);
+        count -= chunk;
+        continue;
+      case ReadOutcome::TimedOut:
+        if (!timing_out_fails) return true;
+        Fail(DeviceErrc::timed_out);
+        LogError(kLogSource, kHeaderTimeoutLine, "timeout waiting for header code");
+        return false;
+      case ReadOutcome::Failed:
+        Fail(error);
+        LogHeaderReadFailure();
+        break;
+      case ReadOutcome::EndOfStream:
+        Fail(error);
+        break;
+    }
+    owed_.Clear();
+    return false;
+  }
+  return true;
+}
+
+void Device::Owe(std::size_t missing) {
+  if (missing > 0) owed_.Add(missing, OwedReplies::Clock::now() + kLateReplyLimit);
+}
+
+IO::Deadline Device::ReadDeadline() const noexcept {
+  return reply_deadline_ != nullptr ? *reply_deadline_ : IO::Deadline::InSeconds(timeout);
+}
+
+// Before a request nothing can be on its way for it: what arrives now belongs to earlier
+// replies. The rest of one given up on is waited for, up to twice the time-out, and
+// dropped as it comes; one that has not come by then is taken as lost, so that a reply
+// the device never sent costs one wait and not every later exchange. Bytes beyond what
+// is owed are stray, and dropped.
 void Device::DropStaleInput() {
-  if (OnPort() && !Stopped()) stream->DiscardInput();
+  if (!OnPort() || Stopped()) return;
+  if (!owed_.Empty()) {
+    owed_.ForgetExpired(OwedReplies::Clock::now());
+    const IO::Deadline grace =
+        timeout > 0.0f ? IO::Deadline::InSeconds(2.0 * timeout) : IO::Deadline::In(kLateReplyLimit);
+    if (!owed_.Empty() && !DropOwedBytes(owed_.Bytes(), grace, false)) return;
+    owed_.Clear();
+  }
+  stream->DiscardInput();
 }
 
 void Device::DropFailedReply() {
@@ -225,6 +351,43 @@ void Device::ReadStateReply(uint8_t code, Vector3& first, Vector3& second) {
     first[k] = Wire::Load<float>(&receive_buffer[4 * k]);
     second[k] = Wire::Load<float>(&receive_buffer[12 + 4 * k]);
   }
+}
+
+void Device::OwedReplies::Add(std::size_t bytes, Clock::time_point forget_at) noexcept {
+  bytes_ += bytes;
+  if (count_ == kSlots) {
+    Owed& newest = owed_[(first_ + count_ - 1) % kSlots];
+    newest.bytes += bytes;
+    newest.forget_at = forget_at;
+    return;
+  }
+  owed_[(first_ + count_) % kSlots] = {bytes, forget_at};
+  ++count_;
+}
+
+void Device::OwedReplies::Pay(std::size_t bytes) noexcept {
+  while (bytes > 0 && count_ > 0) {
+    Owed& oldest = owed_[first_];
+    const std::size_t paid = std::min(bytes, oldest.bytes);
+    oldest.bytes -= paid;
+    bytes_ -= paid;
+    bytes -= paid;
+    if (oldest.bytes > 0) return;
+    first_ = (first_ + 1) % kSlots;
+    --count_;
+  }
+}
+
+void Device::OwedReplies::ForgetExpired(Clock::time_point now) noexcept {
+  while (count_ > 0 && owed_[first_].forget_at <= now) {
+    bytes_ -= owed_[first_].bytes;
+    first_ = (first_ + 1) % kSlots;
+    --count_;
+  }
+}
+
+void Device::OwedReplies::Clear() noexcept {
+  first_ = count_ = bytes_ = 0;
 }
 
 }  // namespace Tavix::HardwareAPI::Devices

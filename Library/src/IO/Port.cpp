@@ -6,12 +6,16 @@
 namespace Tavix::HardwareAPI::IO {
 namespace {
 
-double NoLimitBelowZero(double seconds) { return seconds > 0.0 ? seconds : 0.0; }
+// 0 (no limit) for 0 or less and NaN; never 0 for a positive time-out, however small.
+double TimeoutSeconds(double seconds) {
+  if (!(seconds > 0.0)) return 0.0;
+  return seconds < Port::kMinTimeout ? Port::kMinTimeout : seconds;
+}
 
 }  // namespace
 
 Port::Port(const std::string& path, double timeout_seconds)
-    : SerialStream(path.c_str(), false), timeout_(NoLimitBelowZero(timeout_seconds)) {
+    : SerialStream(path.c_str(), false), timeout_(TimeoutSeconds(timeout_seconds)) {
   errno = 0;
   if (Open() != 1) {
     // Open leaves the errno of the call that refused the port: open(2), the terminal
@@ -22,7 +26,7 @@ Port::Port(const std::string& path, double timeout_seconds)
 }
 
 void Port::SetTimeout(double seconds) noexcept {
-  timeout_.store(NoLimitBelowZero(seconds), std::memory_order_relaxed);
+  timeout_.store(TimeoutSeconds(seconds), std::memory_order_relaxed);
 }
 
 }  // namespace Tavix::HardwareAPI::IO

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -42,11 +43,23 @@ namespace Tavix::HardwareAPI::Devices {
 ///     one time-out costs one wait, not two;
 ///   - after a wrong header code the device's bytes are dropped until the line has been
 ///     quiet for `kQuietSpell` (at most `timeout`), instead of a wait for 1024 bytes;
-///   - after a reply that did not arrive in full, what did arrive is dropped;
-///   - an exchange that sends a request and reads its reply (the arm's combined
-///     operations) first drops what arrived before the request: a reply that came too
-///     late for an earlier exchange is never taken for this one's;
-///   - the log lines are the same.
+///   - a reply is waited for once: its header codes and its payload share one time-out;
+///   - a late reply is not taken for the reply to a later request. Every arm request
+///     has one reply of known length, so when a read gives up on a reply (a time-out),
+///     the device remembers how many of its bytes are still owed. An exchange that
+///     sends a request and reads its reply (the arm's combined operations) first waits
+///     for them, up to twice the time-out, and drops them with whatever else arrived
+///     before its request; a reply that has not come by then (three time-outs after its
+///     request) is taken as lost, and the request goes out all the same. A read on its
+///     own (after a separate send) first drops what is owed within its own time-out,
+///     and fails when it does not all come. Owed bytes are forgotten `kLateReplyLimit`
+///     after the read that gave up on them. So a device that answers later than the
+///     time-out (but within three) makes every exchange fail, none succeeding on an
+///     earlier request's reply, and one that drops a reply costs the next exchange a
+///     wait of two time-outs. A wrong header code forgets nothing that is owed and owes
+///     nothing more: its reply is dropped as described above;
+///   - the log lines are the same (a time-out while dropping owed bytes is logged as a
+///     header time-out).
 ///
 /// Waits sleep in the kernel (poll(2), epoll(7)) and cost no CPU. Not thread-safe: one thread at a time.
 class Device {
@@ -55,6 +68,8 @@ class Device {
   static constexpr float kDefaultTimeout = 5.0f;     ///< seconds
   /// On a Port: how long the line must stay silent before a wrong reply counts as over.
   static constexpr std::chrono::milliseconds kQuietSpell{5};
+  /// On a Port: how long after a read gave up on a reply its bytes are still expected.
+  static constexpr std::chrono::seconds kLateReplyLimit{1};
 
   /// Borrows `stream`, which must outlive the device. Allocates both buffers, zeroed.
   /// Throws std::invalid_argument if `stream` is null.
@@ -144,7 +159,8 @@ class Device {
   bool ReadReply(std::initializer_list<uint8_t> header, std::size_t payload_length);
 
   /// On a Port, before a request whose reply the same operation reads: drops what
-  /// arrived before it. Does nothing on other streams.
+  /// arrived before it (only as much as earlier replies still owe, while they owe
+  /// something). Does nothing on other streams.
   void DropStaleInput();
 
   /// On a Port, after a failed read: drops what the device sends until the line has
@@ -153,6 +169,43 @@ class Device {
   void DropFailedReply();
 
  private:
+  /// The bytes of replies that reads on a Port gave up on and that may still come,
+  /// oldest first, each with the time it is forgotten. Bytes that come pay the oldest.
+  class OwedReplies {
+   public:
+    using Clock = IO::Deadline::Clock;
+
+    bool Empty() const noexcept { return bytes_ == 0; }
+    std::size_t Bytes() const noexcept { return bytes_; }
+    /// Adds `bytes` owed until `forget_at`; when every slot is taken, to the newest
+    /// (which is then forgotten later: never sooner than it should be).
+    void Add(std::size_t bytes, Clock::time_point forget_at) noexcept;
+    /// Takes `bytes` (at most `Bytes()`) that came off what the oldest owe.
+    void Pay(std::size_t bytes) noexcept;
+    void ForgetExpired(Clock::time_point now) noexcept;
+    void Clear() noexcept;
+
+   private:
+    struct Owed {
+      std::size_t bytes;
+      Clock::time_point forget_at;
+    };
+    static constexpr std::size_t kSlots = 16;
+    std::array<Owed, kSlots> owed_{};
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+    std::size_t bytes_ = 0;
+  };
+
+  bool ReadReplyOnPort(std::initializer_list<uint8_t> header, std::size_t payload_length);
+  /// Reads and drops `count` bytes that earlier replies owe, paying them, by `deadline`.
+  /// On a failure, or a time-out when `timing_out_fails`, records it, logs it as a header
+  /// read does, and returns false; a time-out that does not fail returns true.
+  bool DropOwedBytes(std::size_t count, const IO::Deadline& deadline, bool timing_out_fails);
+  /// After a read on a Port gave up on a reply: remembers its `missing` bytes as owed.
+  void Owe(std::size_t missing);
+  /// The deadline of the wait of a header or payload read.
+  IO::Deadline ReadDeadline() const noexcept;
   void ReadStateReply(uint8_t code, Vector3& first, Vector3& second);
   /// True on a Port once the running operation has failed: nothing more is sent or read.
   bool Stopped() const noexcept { return port_ != nullptr && Failed(); }
@@ -164,6 +217,8 @@ class Device {
   IO::Port* const port_;  ///< `stream` when it is a Port, else null
   std::error_code last_error_;
   int operation_depth_ = 0;
+  OwedReplies owed_;
+  const IO::Deadline* reply_deadline_ = nullptr;  ///< on a Port, while a reply is read
 };
 
 }  // namespace Tavix::HardwareAPI::Devices

@@ -23,6 +23,10 @@ namespace Tavix::HardwareAPI::IO {
 class Port : public SerialStream {
  public:
   static constexpr double kDefaultTimeout = 5.0;  ///< seconds
+  /// The shortest time-out, in seconds: a positive one below it is taken as this one,
+  /// so that no tiny time-out ever turns into "no limit" (the devices keep their
+  /// time-out as a float, in which 1e-300 is 0).
+  static constexpr double kMinTimeout = 1e-6;
 
   /// Opens and configures `path` as `SerialStream::Open` does (115200 8N1 raw, DTR,
   /// exclusive). Throws std::system_error when it cannot: `code()` holds the errno of
@@ -34,8 +38,9 @@ class Port : public SerialStream {
   /// The reply time-out of the devices on this port, in seconds; 0 means no limit.
   double Timeout() const noexcept { return timeout_.load(std::memory_order_relaxed); }
 
-  /// Sets the reply time-out; 0 or less (or NaN) means no limit. Takes effect at the
-  /// start of each device operation.
+  /// Sets the reply time-out; 0 or less (or NaN) means no limit, and a positive time-out
+  /// below `kMinTimeout` is raised to it. Takes effect at the start of each device
+  /// operation.
   void SetTimeout(double seconds) noexcept;
 
  private:
