@@ -18,7 +18,8 @@ Run with a Python that has the module and the remote extra. Everything is simula
   an N is carried when every arm's states arrive at 95 % of the rate or more and its
   loop misses under 1 % of its ticks.
 - Watchdog: a controller sends a constant force ten times, every 10 ms, then stops; the
-  figure is the time from its last command to zero force, seen by the client (the first
+  figure is the time from its last command (acknowledged: set_effects returns once the
+  bridge applied it) to zero force, seen by the client (the first
   info() whose "force" is zero, polled back to back: at most a query's round trip late)
   and by the bridge itself (info's "expired_after": the last command's arrival to the
   effects' removal). At --rate 1, at --rate 1000, and at --rate 1000 while another

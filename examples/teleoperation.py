@@ -6,7 +6,8 @@
 
 Two tavix-bridge processes each drive one simulated arm (tavix-sim) and publish it on
 tcp/127.0.0.1, with --allow-commands. This process is the controller, a Zenoh peer of
-both: every 5 ms it reads both arms' states (RemoteArm) and sends each its effects.
+both that listens nowhere: every 5 ms it reads both arms' states (RemoteArm) and sends
+each its effects, acknowledged (set_effects returns once the bridge applied them).
 
 - The follower gets a spring pulling it to the leader's position, and a wall: the
   plane x = start + 20 mm, its environment.
@@ -137,7 +138,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             print("Leader %s on %s, follower %s on %s" % (LEADER, endpoints[0], FOLLOWER, endpoints[1]))
             leader, follower = sessions(stack, endpoints)
             control(leader, follower, arguments.seconds)
-    except (Failure, TimeoutError, simulator.SimulatorError, bridge_process.BridgeError) as error:
+    except (Failure, TimeoutError, LookupError, ConnectionError, PermissionError, simulator.SimulatorError,
+            bridge_process.BridgeError) as error:
         print("teleoperation: %s" % error, file=sys.stderr)
         return 1
     return 0

@@ -9,8 +9,9 @@ example and the tests, which put simulated arms on the network.
 
 The bridge runs on this interpreter (`python -m tavix.bridge`), so it finds the module
 and the `remote` extra this process has. It names what it publishes on its first lines
-and prints "ready" once every device is open and every loop runs; it stops, sending the
-arms zero force, on SIGTERM. The launcher reads nothing of the bridge besides that.
+and prints "ready, listening on ENDPOINT, ..." once every device is open and every loop
+runs; it stops, sending the arms zero force, on SIGTERM. The launcher reads nothing of
+the bridge besides that.
 launched() is the same with the process at hand (to signal it, or read its exit status).
 """
 
@@ -21,7 +22,7 @@ import subprocess
 import sys
 import time
 from dataclasses import dataclass
-from typing import IO, Any, Iterator, List, Optional
+from typing import IO, Any, Iterator, List, Optional, Tuple
 
 START_TIMEOUT = 15.0  # seconds for the bridge to open its devices and say it is ready
 STOP_TIMEOUT = 5.0  # seconds for it to end after SIGTERM
@@ -31,13 +32,23 @@ class BridgeError(Exception):
     """tavix-bridge did not start, or did not end cleanly."""
 
 
-def _read_until_ready(process: "subprocess.Popen[bytes]") -> List[str]:
-    """The lines the bridge prints before "ready": the keys it publishes."""
+READY = "ready"  # the start of the line the bridge prints once it is ready
+LISTENING = "ready, listening on "  # ... followed by the endpoints, or "no endpoint"
+
+
+def _ready_line(output: bytes) -> bool:
+    return any(line == READY or line.startswith(READY + ",")
+               for line in output.decode(errors="replace").split("\n")[:-1])
+
+
+def _read_until_ready(process: "subprocess.Popen[bytes]") -> Tuple[List[str], List[str]]:
+    """The lines the bridge prints before its "ready" line (the keys it publishes), and
+    the endpoints that line says it listens on."""
     assert process.stdout is not None
     fd = process.stdout.fileno()
     deadline = time.monotonic() + START_TIMEOUT
     output = b""
-    while b"ready\n" not in output:
+    while not _ready_line(output):
         left = deadline - time.monotonic()
         if left <= 0 or not select.select([fd], [], [], left)[0]:
             raise BridgeError("tavix-bridge was not ready within %g s: %s"
@@ -48,7 +59,10 @@ def _read_until_ready(process: "subprocess.Popen[bytes]") -> List[str]:
                               % (process.wait(), output.decode(errors="replace")))
         output += chunk
     lines = output.decode(errors="replace").splitlines()
-    return lines[:lines.index("ready")]
+    ready = next(index for index, line in enumerate(lines) if line == READY or line.startswith(READY + ","))
+    listening = lines[ready][len(LISTENING):] if lines[ready].startswith(LISTENING) else ""
+    endpoints = [] if listening in ("", "no endpoint") else listening.split(", ")
+    return lines[:ready], endpoints
 
 
 def _stop(process: "subprocess.Popen[bytes]") -> int:
@@ -68,10 +82,12 @@ def _stop(process: "subprocess.Popen[bytes]") -> int:
 
 @dataclass
 class BridgeProcess:
-    """A running tavix-bridge: its process and the lines it printed before "ready"."""
+    """A running tavix-bridge: its process, the lines it printed before "ready" and the
+    endpoints it said it listens on."""
 
     process: "subprocess.Popen[bytes]"
     lines: List[str]
+    listening: List[str]
 
 
 @contextlib.contextmanager
@@ -83,7 +99,7 @@ def launched(*options: str, stderr: Optional[IO[Any]] = None) -> Iterator[Bridge
     process = subprocess.Popen([sys.executable, "-m", "tavix.bridge", *options], stdout=subprocess.PIPE,
                                stderr=stderr)
     try:
-        yield BridgeProcess(process, _read_until_ready(process))
+        yield BridgeProcess(process, *_read_until_ready(process))
     finally:
         _stop(process)
 

@@ -2,9 +2,10 @@
 TavixHardwareAPI class that renders it, and its fields with their bounds.
 
 Every place that knows an effect's fields reads them here: tavix.encoding's helpers
-(describe) and its message check (check), the bridge, which builds and updates the
-effect objects (arguments), and its client, which sends effect objects as descriptions
-(describe_object). A new effect is a new row in KINDS.
+(describe) and its message check (check_all, one effect's check), the bridge, which
+builds and updates the effect objects (arguments), and its client, which sends effect
+objects as descriptions (describe_object) and checks them with check_all before they go
+on the network, so both sides refuse the same effects. A new effect is a new row in KINDS.
 
 Plain Python, with neither zenoh nor TavixHardwareAPI: the classes are named, not
 imported.
@@ -13,8 +14,8 @@ imported.
 import math
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
-__all__ = ["MAX_STIFFNESS", "MAX_DAMPING", "MAX_FORCE", "MAX_COORDINATE", "Field", "EffectKind", "KINDS",
-           "describe", "describe_object", "check", "arguments"]
+__all__ = ["MAX_STIFFNESS", "MAX_DAMPING", "MAX_FORCE", "MAX_COORDINATE", "MAX_EFFECTS", "Field", "EffectKind",
+           "KINDS", "describe", "describe_object", "check", "check_all", "arguments"]
 
 # Bounds of a remote effect; the servo loop's max_force still clamps the sum.
 MAX_STIFFNESS = 3000.0  # N/m
@@ -22,6 +23,7 @@ MAX_DAMPING = 50.0  # N s/m
 MAX_FORCE = 20.0  # N, for a constant force
 MAX_COORDINATE = 10.0  # m, for a point or a centre
 MAX_DIRECTION = 1e6  # for a direction's components, before it is scaled to length 1
+MAX_EFFECTS = 16  # effects in one message
 
 
 class Field(NamedTuple):
@@ -130,6 +132,16 @@ def check(effect: Any) -> Dict[str, Any]:
     for field in kind.fields:
         checked[field.name] = _checked(kind, field, effect.get(field.name, field.default))
     return checked
+
+
+def check_all(effects: Any) -> List[Dict[str, Any]]:
+    """The checked form of a message's list of effects (check() of each); ValueError for
+    anything but a list of at most MAX_EFFECTS valid effects."""
+    if not isinstance(effects, list):
+        raise ValueError("the effects are not a list")
+    if len(effects) > MAX_EFFECTS:
+        raise ValueError("%d effects in one message, more than %d" % (len(effects), MAX_EFFECTS))
+    return [check(effect) for effect in effects]
 
 
 def arguments(effect: Dict[str, Any]) -> Tuple[str, List[Any]]:

@@ -7,7 +7,9 @@ handle whose device number is <id>:
     tavix/<uuid>/state        arm state, binary (STATE below), published
     tavix/<uuid>/info         JSON, a queryable
     tavix/<uuid>/control      JSON (CONTROL below), a queryable: who may command the arm
-    tavix/<uuid>/effects      JSON (EFFECTS below), subscribed with --allow-commands
+    tavix/<uuid>/effects      JSON (EFFECTS below): a queryable, whose reply says whether
+                              the effects were applied (EFFECTS REPLY below), and
+                              subscribed with --allow-commands (unacknowledged)
     tavix/handle/<id>/status  handle status, binary (STATUS below), published
 
 Every binary message starts with the same 4-byte header: the magic b"TX", the layout's
@@ -27,6 +29,8 @@ STATE, kind 1, 104 bytes, struct "<2sBBIQQd9d":
     8       u64        cycle: the tick's number on the servo loop's grid
     16      u64        sent_ns: the bridge's wall clock (time.time_ns()) at sending
     24      f64        time: seconds since the servo loop started
+                       (after the bridge reopens a failed arm, cycle and time carry
+                       on from the failed loop's: both only grow)
     32      3 x f64    position (m)
     56      3 x f64    velocity (m/s)
     80      3 x f64    force sent to the arm (N)
@@ -61,7 +65,22 @@ message replaces the whole set and refreshes the bridge's watchdog, if its sende
 control of the arm (see CONTROL). parse_effects_message() checks it (its size first,
 then finite numbers, bounded stiffness, damping and force, a non-zero normal, at most
 MAX_EFFECTS effects) and raises MessageError for anything else, whatever the JSON holds.
-The kinds of effect, their fields and bounds are the rows of tavix.effect_kinds.KINDS.
+The kinds of effect, their fields and bounds are the rows of tavix.effect_kinds.KINDS;
+the client checks its effects with the same table (effect_kinds.check_all) before it
+sends them.
+
+An EFFECTS message is sent as a query on tavix/<uuid>/effects (RemoteArm.set_effects,
+acknowledged) or put on that key (RemoteArm.stream_effects, not acknowledged: the bridge
+drops what it refuses and counts it). The reply to the query, UTF-8 JSON, version 1:
+
+    {"version": 1, "outcome": "applied" | "refused" | "invalid" | "failed",
+     "controller": holder or null, "reason": "..." (unless applied),
+     "failed": "..." or null, "command_timeout": s}
+
+"applied": the effects are on the arm's loop from its next tick. "refused": another
+controller holds the arm, or the bridge takes no commands, or it is stopping. "invalid":
+the message broke its layout or a bound (it is counted as malformed). "failed": the arm
+failed, and is not (yet) reopened. "reason" says why.
 
 CONTROL is a query and its reply, UTF-8 JSON, version 1. One controller at a time
 commands an arm: the first whose effects (or "claim") the bridge takes holds control
@@ -83,15 +102,17 @@ import struct
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence
 
 from tavix import effect_kinds
-from tavix.effect_kinds import MAX_COORDINATE, MAX_DAMPING, MAX_FORCE, MAX_STIFFNESS
+from tavix.effect_kinds import MAX_COORDINATE, MAX_DAMPING, MAX_EFFECTS, MAX_FORCE, MAX_STIFFNESS
 
 __all__ = ["VERSION", "MAGIC", "KIND_STATE", "KIND_STATUS", "STATE", "STATUS", "STATE_SCHEMA", "STATUS_SCHEMA",
-           "EFFECTS_SCHEMA", "CONTROL_SCHEMA", "FLAG_OK", "FLAG_FAILED", "MAX_EFFECTS", "MAX_MESSAGE_BYTES",
-           "MAX_CONTROLLER", "ANONYMOUS", "CONTROL_REQUESTS", "PARSE_ERRORS", "MAX_STIFFNESS", "MAX_DAMPING",
-           "MAX_FORCE", "MAX_COORDINATE", "MessageError", "ArmState", "HandleStatus", "EffectsMessage",
-           "ControlRequest", "ControlReply", "encode_state", "decode_state", "encode_status", "decode_status",
-           "spring", "damper", "wall", "constant", "encode_effects", "parse_effects", "parse_effects_message",
-           "encode_control_request", "parse_control_request", "encode_control_reply", "parse_control_reply"]
+           "EFFECTS_SCHEMA", "EFFECTS_REPLY_SCHEMA", "CONTROL_SCHEMA", "FLAG_OK", "FLAG_FAILED", "MAX_EFFECTS",
+           "MAX_MESSAGE_BYTES", "MAX_CONTROLLER", "ANONYMOUS", "CONTROL_REQUESTS", "OUTCOMES", "APPLIED", "REFUSED",
+           "INVALID", "FAILED", "PARSE_ERRORS", "MAX_STIFFNESS", "MAX_DAMPING", "MAX_FORCE", "MAX_COORDINATE",
+           "MessageError", "ArmState", "HandleStatus", "EffectsMessage", "EffectsReply", "ControlRequest",
+           "ControlReply", "encode_state", "decode_state", "encode_status", "decode_status", "spring", "damper",
+           "wall", "constant", "encode_effects", "parse_effects", "parse_effects_message", "encode_effects_reply",
+           "parse_effects_reply", "encode_control_request", "parse_control_request", "encode_control_reply",
+           "parse_control_reply"]
 
 VERSION = 1
 MAGIC = b"TX"
@@ -106,15 +127,15 @@ assert STATE.size == 104 and STATUS.size == 80
 STATE_SCHEMA = "tavix.state.v1"
 STATUS_SCHEMA = "tavix.status.v1"
 EFFECTS_SCHEMA = "tavix.effects.v1"
+EFFECTS_REPLY_SCHEMA = "tavix.effects-reply.v1"
 CONTROL_SCHEMA = "tavix.control.v1"
 
 # The state's flags.
 FLAG_OK = 1  # the tick's exchange succeeded
 FLAG_FAILED = 2  # the arm failed: the last state published for it
 
-# At most this many effects in a message. The bounds of each effect's fields are in
-# tavix.effect_kinds (and MAX_STIFFNESS, MAX_DAMPING, MAX_FORCE and MAX_COORDINATE here too).
-MAX_EFFECTS = 16
+# At most MAX_EFFECTS effects in a message. It and the bounds of each effect's fields are
+# in tavix.effect_kinds (and MAX_STIFFNESS, MAX_DAMPING, MAX_FORCE and MAX_COORDINATE here too).
 # An effects or control message longer than this is dropped unread.
 MAX_MESSAGE_BYTES = 64 * 1024
 # A controller's name: 1 to this many characters.
@@ -122,6 +143,8 @@ MAX_CONTROLLER = 128
 # The controller an effects message without "controller" comes from.
 ANONYMOUS = "anonymous"
 CONTROL_REQUESTS = ("claim", "take", "release")
+# The outcomes of an acknowledged effects message.
+APPLIED, REFUSED, INVALID, FAILED = OUTCOMES = ("applied", "refused", "invalid", "failed")
 
 # What parsing and checking a message from the network can raise: MessageError, bytes
 # that are not UTF-8 or JSON, a number too long (ValueError), a nesting too deep
@@ -159,6 +182,14 @@ class ControlReply(NamedTuple):
     granted: bool
     controller: Optional[str]  # who holds control after the request (None: nobody)
     reason: str  # why it was not granted ("" when it was)
+    failed: Optional[str]  # why the arm failed, None while it works
+    command_timeout: float
+
+
+class EffectsReply(NamedTuple):
+    outcome: str  # one of OUTCOMES
+    controller: Optional[str]  # who holds control after the message (None: nobody)
+    reason: str  # why the effects were not applied ("" when they were)
     failed: Optional[str]  # why the arm failed, None while it works
     command_timeout: float
 
@@ -267,11 +298,8 @@ def parse_effects_message(data: bytes) -> EffectsMessage:
     for whatever else it holds: nothing in it escapes as another exception)."""
     message = _json_object(data, "effects")
     controller = _controller(message["controller"]) if "controller" in message else ANONYMOUS
-    effects = message.get("effects")
-    if not isinstance(effects, list) or len(effects) > MAX_EFFECTS:
-        raise MessageError("effects is not a list of at most %d" % MAX_EFFECTS)
     try:
-        return EffectsMessage(controller, [effect_kinds.check(effect) for effect in effects])
+        return EffectsMessage(controller, effect_kinds.check_all(message.get("effects")))
     except PARSE_ERRORS as error:
         raise MessageError(str(error)) from None
 
@@ -315,3 +343,26 @@ def parse_control_reply(data: bytes) -> ControlReply:
             or not isinstance(failed, (str, type(None))):
         raise MessageError("not a control reply")
     return ControlReply(granted, holder, reason, failed, timeout)
+
+
+def encode_effects_reply(reply: EffectsReply) -> bytes:
+    message = {"version": VERSION, "outcome": reply.outcome, "controller": reply.controller,
+               "failed": reply.failed, "command_timeout": reply.command_timeout}
+    if reply.outcome != APPLIED:
+        message["reason"] = reply.reason
+    return json.dumps(message).encode()
+
+
+def parse_effects_reply(data: bytes) -> EffectsReply:
+    """An EFFECTS reply; MessageError for anything else."""
+    message = _json_object(data, "effects reply")
+    try:
+        outcome, holder, failed = message["outcome"], message["controller"], message["failed"]
+        timeout = float(message["command_timeout"])
+        reason = str(message.get("reason", ""))
+    except (KeyError, *PARSE_ERRORS) as error:
+        raise MessageError("not an effects reply: %s" % type(error).__name__) from None
+    if outcome not in OUTCOMES or not isinstance(holder, (str, type(None))) \
+            or not isinstance(failed, (str, type(None))):
+        raise MessageError("not an effects reply")
+    return EffectsReply(outcome, holder, reason, failed, timeout)

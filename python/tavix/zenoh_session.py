@@ -10,8 +10,9 @@ that says so. The messages themselves are tavix.encoding's.
 """
 
 import json
+import re
 from dataclasses import dataclass, field
-from typing import Optional, Sequence
+from typing import List, Optional, Sequence
 
 try:
     import zenoh as zenoh  # also for the bridge and its client, after the check below
@@ -21,8 +22,13 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 
 from tavix import encoding
 
-__all__ = ["zenoh", "SessionSettings", "state_key", "info_key", "control_key", "effects_key", "handle_status_key",
-           "STATE_ENCODING", "STATUS_ENCODING", "EFFECTS_ENCODING", "CONTROL_ENCODING", "INFO_ENCODING"]
+__all__ = ["zenoh", "SessionSettings", "SessionError", "error_text", "state_key", "info_key", "control_key",
+           "effects_key", "handle_status_key", "STATE_ENCODING", "STATUS_ENCODING", "EFFECTS_ENCODING",
+           "EFFECTS_REPLY_ENCODING", "CONTROL_ENCODING", "INFO_ENCODING"]
+
+
+class SessionError(ConnectionError):
+    """A Zenoh session that did not open."""
 
 
 @dataclass(frozen=True)
@@ -30,26 +36,77 @@ class SessionSettings:
     """How to open a Zenoh session: Zenoh's own configuration file (JSON5: TLS,
     authentication, access control) if `config_file` is given, with `mode` ("peer",
     "router" or "client"), the `listen` and `connect` endpoints ("tcp/host:port") and
-    multicast `scouting` on top."""
+    multicast `scouting` on top.
+
+    A session listens only where it is asked to: on `listen` if given, else on the
+    endpoints the file names, else on `default_listen`, which is empty unless the
+    caller says otherwise (the client's case: it listens nowhere). Without this, Zenoh's
+    own default for a peer is a plaintext listener on every interface, on a random port.
+    A file whose listen endpoints are Zenoh's default (for instance one without a
+    `listen` section) names none."""
 
     config_file: Optional[str] = None
     mode: str = "peer"
     listen: Sequence[str] = field(default_factory=tuple)
     connect: Sequence[str] = field(default_factory=tuple)
     scouting: bool = False
+    default_listen: Sequence[str] = field(default_factory=tuple)
 
     def config(self) -> "zenoh.Config":
         config = zenoh.Config.from_file(self.config_file) if self.config_file else zenoh.Config()
         config.insert_json5("mode", json.dumps(self.mode))
         if self.listen:
             config.insert_json5("listen/endpoints", json.dumps(list(self.listen)))
+        elif not _names_listen_endpoints(config):
+            config.insert_json5("listen/endpoints", json.dumps(list(self.default_listen)))
         if self.connect:
             config.insert_json5("connect/endpoints", json.dumps(list(self.connect)))
         config.insert_json5("scouting/multicast/enabled", json.dumps(self.scouting))
         return config
 
     def open(self) -> "zenoh.Session":
-        return zenoh.open(self.config())
+        """The session; SessionError, with Zenoh's reason on one line, when it cannot open
+        (a configuration file missing or wrong, an address in use, nothing to connect to
+        in client mode)."""
+        try:
+            config = self.config()
+        except zenoh.ZError as error:
+            raise SessionError("the Zenoh configuration file %s: %s" % (self.config_file, error_text(error))) from None
+        try:
+            return zenoh.open(config)
+        except zenoh.ZError as error:
+            raise SessionError(error_text(error)) from None
+
+    def listen_endpoints(self) -> List[str]:
+        """The endpoints a session opened with these settings is asked to listen on."""
+        endpoints = json.loads(self.config().get_json("listen/endpoints"))
+        if isinstance(endpoints, dict):  # one list per mode
+            endpoints = endpoints.get(self.mode) or []
+        return [str(endpoint) for endpoint in endpoints]
+
+    def endpoints(self) -> str:
+        """Where this session looks for its peers, for a message: its connect endpoints,
+        or its file, or scouting."""
+        places = list(self.connect)
+        if self.config_file:
+            places.append("the endpoints of %s" % self.config_file)
+        if self.scouting:
+            places.append("multicast scouting")
+        return ", ".join(places) if places else "no endpoint (none given to connect to, scouting off)"
+
+
+def _names_listen_endpoints(config: "zenoh.Config") -> bool:
+    """Whether `config` names listen endpoints of its own rather than Zenoh's default."""
+    return bool(json.loads(config.get_json("listen/endpoints")) != json.loads(_ZENOH_DEFAULT_LISTEN))
+
+
+_ZENOH_DEFAULT_LISTEN = zenoh.Config().get_json("listen/endpoints")
+
+
+def error_text(error: BaseException) -> str:
+    """A Zenoh error's message on one line, without the source locations Zenoh appends."""
+    text = re.sub(r"\s+at \S+\.rs:\d+\.?", "", str(error))
+    return " ".join(text.split())
 
 
 # Key expressions. <uuid> is an arm's identifier, lower-case with dashes, <id> a handle's
@@ -71,7 +128,8 @@ def control_key(uuid: str) -> str:
 
 
 def effects_key(uuid: str) -> str:
-    """tavix/<uuid>/effects: the arm's remote effects, put by a client."""
+    """tavix/<uuid>/effects: the arm's remote effects, a queryable that answers whether
+    it applied them, and a key a client may put them on unacknowledged."""
     return "tavix/%s/effects" % uuid
 
 
@@ -84,5 +142,6 @@ def handle_status_key(device_id: int) -> str:
 STATE_ENCODING = zenoh.Encoding.APPLICATION_OCTET_STREAM.with_schema(encoding.STATE_SCHEMA)
 STATUS_ENCODING = zenoh.Encoding.APPLICATION_OCTET_STREAM.with_schema(encoding.STATUS_SCHEMA)
 EFFECTS_ENCODING = zenoh.Encoding.APPLICATION_JSON.with_schema(encoding.EFFECTS_SCHEMA)
+EFFECTS_REPLY_ENCODING = zenoh.Encoding.APPLICATION_JSON.with_schema(encoding.EFFECTS_REPLY_SCHEMA)
 CONTROL_ENCODING = zenoh.Encoding.APPLICATION_JSON.with_schema(encoding.CONTROL_SCHEMA)
 INFO_ENCODING = zenoh.Encoding.APPLICATION_JSON

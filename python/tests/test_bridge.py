@@ -1,5 +1,7 @@
 """tavix-bridge and RemoteArm through Zenoh, on loopback only (tcp/127.0.0.1, multicast
-scouting off), against simulated arms. Skipped where the remote extra is not installed."""
+scouting off), against simulated arms. Skipped where the remote extra is not installed.
+What a process listens on is read from Linux's /proc (its listening TCP sockets whose
+inodes are among its open files)."""
 
 import contextlib
 import math
@@ -34,6 +36,11 @@ def wait_until(condition, within=3.0):
     while not condition():
         assert time.monotonic() < give_up, "gave up waiting"
         time.sleep(0.005)
+
+
+def slack(info):
+    """Whether a bridge's info says the arm has no remote effects and gets zero force."""
+    return info["remote_effects"] == [] and info["force"] == [0.0, 0.0, 0.0]
 
 
 class RunningBridge:
@@ -96,7 +103,7 @@ def test_without_allow_commands_an_effects_message_changes_nothing(publishing):
         arm.wait_state(timeout=5.0)
         with pytest.raises(PermissionError, match="--allow-commands"):
             arm.set_effects(encoding.constant([2.0, 0.0, 0.0]))
-        for _ in range(20):
+        for _ in range(20):  # streamed: not even subscribed to
             arm.send_raw(encoding.encode_effects([encoding.constant([2.0, 0.0, 0.0])]))
             time.sleep(0.01)
         state = arm.wait_state(timeout=2.0, after=arm.state().cycle + 50)
@@ -105,13 +112,13 @@ def test_without_allow_commands_an_effects_message_changes_nothing(publishing):
     assert info["counters"]["commands"] == 0 and info["remote_effects"] == []
 
 
-def test_effects_apply_and_the_watchdog_zeroes_the_force_when_the_client_dies(commanded):
+def test_streamed_effects_apply_and_the_watchdog_zeroes_the_force_when_the_client_dies(commanded):
     # The commanding client is a process of its own, killed outright.
     script = ("import sys, time\n"
               "from tavix.remote import RemoteArm\nfrom tavix import encoding\n"
               "arm = RemoteArm(sys.argv[1], connect=[sys.argv[2]])\n"
               "while True:\n"
-              "    arm.set_effects(encoding.constant([2.0, 0.0, 0.0]))\n"
+              "    arm.stream_effects(encoding.constant([2.0, 0.0, 0.0]))\n"
               "    time.sleep(0.01)\n")
     controller = subprocess.Popen([sys.executable, "-c", script, commanded.uuid, commanded.endpoint])
     try:
@@ -130,6 +137,65 @@ def test_effects_apply_and_the_watchdog_zeroes_the_force_when_the_client_dies(co
             controller.kill()
             controller.wait()
     assert info["remote_effects"] == [] and info["counters"]["expired"] >= 1
+
+
+# --- Acknowledged commands -------------------------------------------------------------
+
+INVALID = {
+    "a force that is not a number": [encoding.constant([math.nan, 0.0, 0.0])],
+    "a stiffness of 1e9": [encoding.spring([0.0, 0.0, 0.0], 1e9)],
+    "a force of 100 N": [encoding.constant([100.0, 0.0, 0.0])],
+    "17 effects": [encoding.damper(1.0)] * (encoding.MAX_EFFECTS + 1),
+}
+
+
+def test_set_effects_returns_once_applied_and_invalid_effects_are_refused_on_both_sides(commanded):
+    with commanded.client() as arm:
+        before = arm.info()["counters"]
+        for effects in INVALID.values():  # refused before anything is sent
+            with pytest.raises(ValueError, match="not sent"):
+                arm.set_effects(*effects)
+            with pytest.raises(ValueError, match="not sent"):
+                arm.stream_effects(*effects)
+        time.sleep(0.05)  # for anything sent to be counted
+        after = arm.info()["counters"]
+        assert all(after[name] == before[name] for name in ("commands", "malformed", "refused"))
+        replies = [arm.ask_raw(encoding.encode_effects(effects, arm.controller)) for effects in INVALID.values()]
+        arm.set_effects(encoding.constant([1.0, 0.0, 0.0]), encoding.damper(2.0))
+        applied = arm.info()  # no wait: the reply came once they were applied
+        arm.set_effects()
+    assert [reply.outcome for reply in replies] == [encoding.INVALID] * len(INVALID)
+    assert "stiffness" in replies[1].reason and "17 effects" in replies[3].reason
+    assert applied["remote_effects"] == ["constant", "damper"] and applied["controller"] == arm.controller
+    assert applied["counters"]["malformed"] - before["malformed"] == len(INVALID)
+
+
+def test_a_bridge_that_serves_no_such_arm_or_does_not_answer_is_an_error_naming_the_wait(publishing):
+    import zenoh
+
+    with pytest.raises(LookupError, match=r"7a5e5130-0000-4000-8000-00000000dead on %s.*0\.30 s"
+                       % publishing.endpoint):
+        RemoteArm("7A5E5130000040008000-00000000DEAD", connect=[publishing.endpoint], timeout=0.3)
+    with pytest.raises(ValueError, match="uuid"):
+        RemoteArm("7a5e5130-0000-4000-8000", connect=[publishing.endpoint])
+    # A stand-in for a bridge that answers for its arm's info and nothing else.
+    config = zenoh.Config()
+    config.insert_json5("listen/endpoints", "[]")
+    config.insert_json5("scouting/multicast/enabled", "false")
+    session = zenoh.open(config)
+    silent = "7a5e5130-0000-4000-8000-0000000000d1"
+    info = session.declare_queryable("tavix/%s/info" % silent, lambda query: query.reply(query.key_expr, b"{}"))
+    try:
+        arm = RemoteArm(silent.upper().replace("-", ""), session=session)
+        assert arm.uuid == silent
+        began = time.monotonic()
+        with pytest.raises(TimeoutError, match=r"no bridge answered for the arm %s within 0\.30 s" % silent):
+            arm.set_effects(encoding.damper(1.0), timeout=0.3)
+        assert time.monotonic() - began >= 0.3
+        arm.close()
+    finally:
+        info.undeclare()
+        session.close()
 
 
 def test_malformed_messages_are_counted_and_dropped(commanded):
@@ -216,7 +282,7 @@ def test_the_watchdog_acts_on_time_at_any_rate_and_after_an_oversized_message():
             arm.set_effects(encoding.constant([2.0, 0.0, 0.0]))
             time.sleep(0.02)
         arm.send_raw(b"[" * (8 * encoding.MAX_MESSAGE_BYTES))  # dropped unread, after the last command
-        wait_until(lambda: arm.info()["remote_effects"] == [], within=3.0)
+        wait_until(lambda: slack(arm.info()), within=3.0)  # the effects removed, and a tick since
         info = arm.info()
     assert info["counters"]["commands"] == 5 and info["counters"]["malformed"] == 1
     assert info["counters"]["expired"] == 1 and info["force"] == [0.0, 0.0, 0.0]
@@ -241,7 +307,7 @@ def test_an_in_place_update_never_shows_a_tick_a_mix_of_two_messages():
             began = time.monotonic()
             while time.monotonic() - began < 1.0:
                 for message in messages:
-                    assert remote.command(message)
+                    assert remote.command(message).outcome == encoding.APPLIED
             history = loop.history()
             remote.close()
         finally:
@@ -299,7 +365,7 @@ def test_every_malformed_message_is_counted_and_none_raises(commanded):
 
 
 def test_an_arm_that_hangs_up_is_published_as_failed_and_refuses_commands():
-    with running_bridge("7a5e5130-0000-4000-8000-0000000000b3", "--allow-commands",
+    with running_bridge("7a5e5130-0000-4000-8000-0000000000b3", "--allow-commands", "--no-reopen",
                         simulator_options=("--hangup-after", "2500")) as running, running.client() as arm:
         arm.wait_state(timeout=5.0)
         wait_until(lambda: arm.info()["failed"] is not None, within=10.0)
@@ -313,3 +379,92 @@ def test_an_arm_that_hangs_up_is_published_as_failed_and_refuses_commands():
         with pytest.raises(ArmFailedError):
             arm.take_control()
     assert not last.ok and last.force == [0.0, 0.0, 0.0] and info["running"] is False
+
+
+def test_the_bridge_reopens_an_arm_that_comes_back_with_no_remote_effects(tmp_path):
+    uuid = "7a5e5130-0000-4000-8000-0000000000c1"
+    link = str(tmp_path / "ttyACM0")  # where a scan of tmp_path finds the simulator
+    endpoint = free_endpoint()
+    with contextlib.ExitStack() as first, tempfile.TemporaryFile() as stderr:
+        first.enter_context(simulator.running("arm", "--uuid", uuid, "--link", link))
+        with bridge_process.running("--scan", "--dev", str(tmp_path), "--listen", endpoint, "--allow-commands",
+                                    "--command-timeout", "10", stderr=stderr), \
+                RemoteArm(uuid, connect=[endpoint]) as arm:
+            arm.set_effects(encoding.constant([1.0, 0.0, 0.0]))
+            wait_until(lambda: arm.state().force == [1.0, 0.0, 0.0], within=5.0)
+            first.close()  # the simulator ends: the arm hangs up
+            wait_until(lambda: arm.state().failed, within=5.0)
+            failed = arm.state()
+            with simulator.running("arm", "--uuid", uuid, "--link", link):
+                wait_until(lambda: not arm.state().failed, within=10.0)
+                state = arm.wait_state(timeout=2.0, after=arm.state().cycle + 20)
+                info = arm.info()
+                arm.set_effects(encoding.constant([1.0, 0.0, 0.0]))  # a client commands again
+                wait_until(lambda: arm.state().force == [1.0, 0.0, 0.0], within=5.0)
+    assert info["counters"]["reopened"] == 1 and info["failed"] is None and info["port"] == link
+    assert info["remote_effects"] == [] and info["controller"] is None
+    assert state.ok and state.force == [0.0, 0.0, 0.0] and state.cycle > failed.cycle
+
+
+# --- Where each side listens ---------------------------------------------------------------
+
+def listening_sockets(pid):
+    """The (address, port) of every TCP socket process `pid` listens on, the address as
+    /proc writes it (127.0.0.1 is "0100007F")."""
+    inodes = set()
+    for name in os.listdir("/proc/%d/fd" % pid):
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (pid, name))
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[len("socket:["):-1])
+    found = []
+    for table in ("tcp", "tcp6"):
+        with open("/proc/%d/net/%s" % (pid, table)) as lines:
+            for line in list(lines)[1:]:
+                fields = line.split()
+                if fields[3] == "0A" and fields[9] in inodes:  # LISTEN
+                    address, port = fields[1].split(":")
+                    found.append((address, int(port, 16)))
+    return found
+
+
+def test_a_remote_arm_opened_with_defaults_listens_nowhere(publishing):
+    script = ("import sys\nfrom tavix.remote import RemoteArm\n"
+              "with RemoteArm(sys.argv[1], connect=[sys.argv[2]]) as arm:\n"
+              "    arm.wait_state(timeout=5.0)\n    print('open', flush=True)\n    sys.stdin.read()\n")
+    client = subprocess.Popen([sys.executable, "-c", script, publishing.uuid, publishing.endpoint],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert client.stdout.readline() == b"open\n"
+        sockets = listening_sockets(client.pid)
+    finally:
+        client.stdin.close()
+        client.wait(5.0)
+    assert sockets == [] and client.returncode == 0
+
+
+def test_a_bridge_whose_configuration_names_no_listen_endpoint_listens_on_loopback_only(tmp_path):
+    with socket.socket() as probe:
+        try:
+            probe.bind(("127.0.0.1", 7447))
+        except OSError:
+            pytest.skip("another program listens on 127.0.0.1:7447, the bridge's default")
+    config = tmp_path / "no-listen.json5"
+    config.write_text('{ mode: "peer", scouting: { multicast: { enabled: false } } }')
+    with simulator.running("arm") as path, \
+            bridge_process.launched("--arm-port", path, "--config", str(config)) as running:
+        sockets = listening_sockets(running.process.pid)
+    assert sockets == [("0100007F", 7447)] and running.listening == [bridge.DEFAULT_LISTEN]
+
+
+def test_a_listen_address_in_use_is_one_line_of_error_and_status_1():
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        endpoint = "tcp/127.0.0.1:%d" % taken.getsockname()[1]
+        ended = subprocess.run([sys.executable, "-m", "tavix.bridge", "--arm-port", "/nonexistent", "--listen",
+                                endpoint], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+    errors = ended.stderr.decode().splitlines()
+    assert ended.returncode == 1 and len(errors) == 1 and "Address already in use" in errors[0], errors
