@@ -2,6 +2,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "UninitialisedObjects.h"
+
 // One function per bound piece of the library; module.cpp calls them in registration
 // order, which decides how signatures name the classes.
 namespace Tavix::HardwareAPI::Python {
