@@ -12,7 +12,7 @@ import sys
 import warnings
 
 import TavixHardwareAPI as api
-from pty_device import PtyDevice
+from pty_device import hung_up_stream
 
 BAD_VALUES = [
     None, True, object(), {}, "", "a\0b", b"", b"\0", bytearray(b"\0\1"), [], [1.0], [1.0, 2.0],
@@ -24,13 +24,6 @@ BAD_VALUES = [
 class Subclass(api.Handle):
     def OnReceiveHandleStatusMessage(self, *arguments):
         pass
-
-
-def hung_up_stream():
-    device = PtyDevice()
-    stream = api.SerialStream(device.path)
-    device.close()
-    return stream
 
 
 def valid_calls(stream):

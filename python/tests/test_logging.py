@@ -7,7 +7,7 @@ import pytest
 
 import TavixHardwareAPI as api
 # From testing/python, which pyproject.toml's [tool.pytest.ini_options] puts on the path.
-from pty_device import PtyDevice
+import pty_device
 
 
 @pytest.fixture
@@ -19,10 +19,7 @@ def routed():
 
 @pytest.fixture
 def hung_up_stream():
-    device = PtyDevice()
-    stream = api.SerialStream(device.path)
-    device.close()
-    return stream
+    return pty_device.hung_up_stream()
 
 
 def logged(caplog):

@@ -122,3 +122,14 @@ class PtyDevice:
                 self.hang_up()
             else:
                 raise ValueError("unknown step %r" % (kind,))
+
+
+def hung_up_stream():
+    """A TavixHardwareAPI.SerialStream opened on a pseudo-terminal whose device side has
+    hung up: every call that reaches the port fails at once."""
+    import TavixHardwareAPI as api
+
+    device = PtyDevice()
+    stream = api.SerialStream(device.path)
+    device.close()
+    return stream
