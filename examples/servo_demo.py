@@ -35,7 +35,7 @@ from tavix import simulator
 
 ARM_MODEL_NUMBER = 4  # what a Morvek3 reports as its model in the wake-up reply
 WAKE_TIMEOUT = 5.0  # s for the first reply after the port opens
-REPLY_TIMEOUT = 0.01  # s: in the loop, a reply that has not come by then is given up on
+REPLY_TIMEOUT = 0.05  # s: in the loop, a reply that has not come by then is given up on
 
 # The scene, as in haptic_demo.py: placed relative to where the end effector starts.
 WALL_DISTANCE = 0.050  # m ahead of the start along x; the free side is below it

@@ -21,8 +21,10 @@ DAMPING = 2.0  # N s/m
 
 
 def hold_still(port_path: str, seconds: float) -> int:
-    # A reply normally takes well under a millisecond: waiting 10 ms is plenty.
-    with api.Port(port_path, timeout=0.01) as port:
+    # A reply normally takes well under a millisecond, but the first one after the device
+    # idled can take several on a loaded machine: 50 ms holds, and a silent arm is still
+    # given up on quickly.
+    with api.Port(port_path, timeout=0.05) as port:
         arm = api.Morvek3(port)
         home, _ = arm.end_effector_force([0.0, 0.0, 0.0])
         loop = api.ServoLoop(arm, rate_hz=1000.0, max_force=5.0)

@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   constexpr float kDamping = 2.0f;      // N s/m
 
   try {
-    IO::Port port(argv[1], 0.01);  // a reply is given up on after 10 ms
+    IO::Port port(argv[1], 0.05);  // a reply is given up on after 50 ms, which holds on a loaded machine
     Devices::Morvek3 arm(&port);
     const Vector3 home = arm.EndEffectorForce({0.0f, 0.0f, 0.0f}).position;
     if (arm.LastError()) {
