@@ -7,7 +7,6 @@
 
 #include "Bindings.h"
 #include "DeviceCall.h"
-#include "Tavix/HardwareAPI/ArmGeometry.h"
 #include "Tavix/HardwareAPI/Devices/Morvek3.h"
 #include "WarnDeprecated.h"
 #include "to_python_uuid.h"
@@ -171,10 +170,11 @@ void BindGeometry(py::class_<Arm>& arm) {
           py::arg("angles") = kZeroVector, "Adjust the angles of the device")
       .def(
           "adjust_lengths",
-          [](Arm&, float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2,
+          [](Arm& self, float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2,
              float extension) {
             py::gil_scoped_release release;
-            ArmGeometry::Instance().configure(inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2, extension);
+            // The arm's own model on a Port, the one shared by the process otherwise.
+            self.Geometry().configure(inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2, extension);
           },
           // Double defaults, so that the signature shows 0.14 rather than its binary32 value.
           py::arg("inner_arm_1") = 0.14, py::arg("outer_arm_1") = 0.14, py::arg("inner_arm_2") = 0.165,

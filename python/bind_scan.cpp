@@ -21,7 +21,7 @@ constexpr const char* kScanDoc =
     "and the links in serial/by-id) at once, each on a thread of its own, and return one "
     "ScanRecord per port, sorted by path. Each device is woken once and has `timeout` "
     "seconds to answer, so the scan takes about that long however many ports there are. "
-    "A port another program holds is reported busy and left alone. USB identities are read "
+    "A port another program (or this one) holds is reported busy and left alone. USB identities are read "
     "from sysfs under `sysfs_root`. Releases the interpreter lock while it scans.";
 
 constexpr const char* kOpenArmDoc =

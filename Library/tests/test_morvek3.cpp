@@ -4,6 +4,7 @@
 #include "StderrCapture.h"
 #include "Tavix/HardwareAPI/ArmGeometry.h"
 #include "Tavix/HardwareAPI/Devices/Morvek3.h"
+#include "Tavix/HardwareAPI/IO/Port.h"
 
 using Tavix::HardwareAPI::ArmGeometry;
 using Tavix::HardwareAPI::UUID;
@@ -11,6 +12,7 @@ using Tavix::HardwareAPI::Vector3;
 using Tavix::HardwareAPI::Devices::ArmState;
 using Tavix::HardwareAPI::Devices::DeviceInfo;
 using Tavix::HardwareAPI::Devices::Morvek3;
+using Tavix::HardwareAPI::IO::Port;
 using Tavix::HardwareAPI::IO::SerialStream;
 using namespace Tavix::Testing;
 
@@ -215,6 +217,35 @@ TEST_F(ArmOnPty, EveryNewArmResetsTheSharedLengths) {
   const Vector3 reset = ArmGeometry::Instance().ForwardKinematics({0, -60, -120});
   EXPECT_NE(custom, reset);
   EXPECT_EQ(reset, ArmGeometry().ForwardKinematics({0, -60, -120}));
+}
+
+TEST(ArmsOnPorts, KeepAGeometryEachThatStartsFromTheDefaults) {
+  PtyPeer first_peer, second_peer, plain_peer;
+  Port first_port(first_peer.Path(), 0.2), second_port(second_peer.Path(), 0.2);
+  Morvek3 first(&first_port);
+  first.Geometry().configure(0.15f, 0.15f, 0.18f, 0.18f, 0.08f);
+  first_peer.Play({Expect(Join({{0x1A}, kZeroCommand})), Send(Join({{0x1B}, FloatBytes({10, 20, 30, 0, 0, 0})}))});
+  first.AdjustAngles({0, 0, 0});
+  ASSERT_TRUE(first_peer.Finish());
+  ASSERT_FALSE(first.LastError());
+  ArmGeometry expected;
+  expected.configure(0.15f, 0.15f, 0.18f, 0.18f, 0.08f);
+  expected.Calibrate({10, 20, 30}, {0, 0, 0});
+
+  // Neither another arm on a Port nor one on a plain stream (which resets the shared
+  // lengths) touches the first arm's calibration or lengths.
+  Morvek3 second(&second_port);
+  SerialStream plain{plain_peer.Path().c_str()};
+  Morvek3 on_plain(&plain);
+  first_peer.Play({Expect(Join({{0x1A}, kZeroCommand})), Send(Join({{0x1B}, FloatBytes({0, -60, -120, 0, 0, 0})}))});
+  EXPECT_EQ(first.GetEndEffectorPosition(false).position, expected.ForwardKinematics({0, -60, -120}));
+  EXPECT_TRUE(first_peer.Finish());
+  EXPECT_EQ(first.Geometry().Offsets(), expected.Offsets());
+
+  EXPECT_EQ(second.Geometry().Offsets(), Vector3{});
+  EXPECT_EQ(second.Geometry().ForwardKinematics({0, -60, -120}), ArmGeometry().ForwardKinematics({0, -60, -120}));
+  EXPECT_EQ(ArmGeometry::Instance().Offsets(), Vector3{}) << "the arms on Ports leave the shared model alone";
+  EXPECT_EQ(&on_plain.Geometry(), &ArmGeometry::Instance());
 }
 
 }  // namespace

@@ -153,10 +153,10 @@ TEST_F(ArmOnPort, RestOfAReplyGivenUpOnIsDroppedBeforeTheNextReply) {
 }
 
 TEST_F(ArmOnPort, FailedCalibrationLeavesTheGeometryAlone) {
-  const auto before = ArmGeometry::Instance().ForwardKinematics({10, 20, 30});
+  const auto before = arm.Geometry().ForwardKinematics({10, 20, 30});
   arm.AdjustAngles({45, 45, 45});
   EXPECT_EQ(arm.LastError(), DeviceErrc::timed_out);
-  EXPECT_EQ(ArmGeometry::Instance().ForwardKinematics({10, 20, 30}), before);
+  EXPECT_EQ(arm.Geometry().ForwardKinematics({10, 20, 30}), before);
 }
 
 TEST(HandleOnPort, ReceiveDropsTheRestOfAnUnknownReplyAndSkipsZerosBeforeAFrame) {

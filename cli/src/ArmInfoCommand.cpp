@@ -24,11 +24,11 @@ void PrintIdentity(const DeviceInfo& info) {
   std::fputs(FieldLine("model", std::to_string(info.device_model_number) + " (Morvek3)").c_str(), stdout);
   std::fputs(FieldLine("hardware version", std::to_string(info.hardware_version)).c_str(), stdout);
   std::fputs(FieldLine("firmware version", std::to_string(info.firmware_version)).c_str(), stdout);
-  std::fputs(FieldLine("identifier", UuidText(info.device_id_ext)).c_str(), stdout);
+  // Under the name `tavix scan` and `open_arm` give it, from the same reply.
+  std::fputs(FieldLine("uuid", UuidText(info.device_id_ext)).c_str(), stdout);
 }
 
-void PrintIdentifiers(Morvek3& arm) {
-  std::fputs(FieldLine("device identifier", UuidText(arm.GetDeviceID())).c_str(), stdout);
+void PrintFirmwareIdentifier(Morvek3& arm) {
   const std::string firmware = FirmwareIdentifierText(arm.GetFirmwareVersion());
   std::fputs(FieldLine("firmware identifier", firmware).c_str(), stdout);
 }
@@ -53,7 +53,7 @@ int RunArmInfo(const Options& options) {
   ArmConnection connection(options.port);
   std::printf("arm on %s\n", options.port.c_str());
   PrintIdentity(connection.Identity());
-  PrintIdentifiers(connection.Arm());
+  PrintFirmwareIdentifier(connection.Arm());
   PrintStatus(connection.Arm());
   connection.ThrowIfLost();
   return 0;

@@ -4,9 +4,11 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <sys/stat.h>
 
 #include "CommandFailure.h"
+#include "Tavix/HardwareAPI/Scan.h"
 
 namespace Tavix::Cli {
 
@@ -60,6 +62,29 @@ std::vector<PortCandidate> CandidatePorts(const std::string& directory) {
   std::stable_sort(candidates.begin(), candidates.end(), by_path);
   candidates.erase(std::unique(candidates.begin(), candidates.end(), same_path), candidates.end());
   return candidates;
+}
+
+std::vector<NamedCandidate> NamedCandidatePorts(const std::string& directory) {
+  const std::vector<PortCandidate> candidates = CandidatePorts(directory);
+  // The scan's name of each port, by the port's resolved path.
+  std::map<std::string, std::string> names;
+  try {
+    for (const HardwareAPI::ScanTarget& target : HardwareAPI::ListScanTargets(directory)) {
+      std::error_code error;
+      const std::filesystem::path resolved = std::filesystem::canonical(target.path, error);
+      if (!error) names.emplace(resolved.string(), target.path);
+    }
+  } catch (const std::filesystem::filesystem_error& error) {
+    FailToRead(directory, error.code().message());
+  }
+  std::vector<NamedCandidate> named;
+  for (const PortCandidate& candidate : candidates) {
+    const auto name = names.find(candidate.path);
+    named.push_back({name != names.end() ? name->second : candidate.path, candidate});
+  }
+  std::stable_sort(named.begin(), named.end(),
+                   [](const NamedCandidate& a, const NamedCandidate& b) { return a.name < b.name; });
+  return named;
 }
 
 const char* KindName(PortKind kind) { return TextsOf(kind).name; }

@@ -1,6 +1,7 @@
 // tavix detect: probes the candidate ports for arms and handles. Standard output gets one
 // line per device found and nothing else, so that scripts can read it; the port being
-// probed and the closing remarks go to standard error.
+// probed and the closing remarks go to standard error. Ports are named as the device
+// directory (and tavix scan) names them, not by the paths they resolve to.
 
 #include <cstdio>
 #include <string>
@@ -40,14 +41,15 @@ class Detection {
 
   // Probes `candidate` for what the targets ask for: an arm first, then a handle. A
   // port whose probe failed because another program holds it is not probed again.
-  Finding Examine(const PortCandidate& candidate) {
-    if (LooksForArmOn(candidate, targets_)) {
-      if (Probe(candidate.path, "an arm", HardwareAPI::ProbeMorvek3WithTimeout)) return Finding::Arm;
-      if (IsHeldByAnotherProgram(candidate.path)) return Finding::Busy;
+  Finding Examine(const NamedCandidate& candidate) {
+    const PortCandidate& port = candidate.port;
+    if (LooksForArmOn(port, targets_)) {
+      if (Probe(candidate, "an arm", HardwareAPI::ProbeMorvek3WithTimeout)) return Finding::Arm;
+      if (IsHeldByAnotherProgram(port.path)) return Finding::Busy;
     }
-    if (LooksForHandleOn(candidate, targets_)) {
-      if (Probe(candidate.path, "a handle", HardwareAPI::ProbeHandleWithTimeout)) return Finding::Handle;
-      if (IsHeldByAnotherProgram(candidate.path)) return Finding::Busy;
+    if (LooksForHandleOn(port, targets_)) {
+      if (Probe(candidate, "a handle", HardwareAPI::ProbeHandleWithTimeout)) return Finding::Handle;
+      if (IsHeldByAnotherProgram(port.path)) return Finding::Busy;
     }
     return Finding::Nothing;
   }
@@ -57,12 +59,12 @@ class Detection {
   int Probed() const { return probed_; }
 
  private:
-  // Runs one of the library's probes (with its time-out rule) on `port`, showing the wait.
-  bool Probe(const std::string& port, const char* device, bool (*probe)(const char*)) {
-    progress_.Show("probing " + port + " for " + device + "...");
+  // Runs one of the library's probes (with its time-out rule) on `candidate`, showing the wait.
+  bool Probe(const NamedCandidate& candidate, const char* device, bool (*probe)(const char*)) {
+    progress_.Show("probing " + candidate.name + " for " + device + "...");
     ++probed_;
     const MutedStderr quiet;
-    return probe(port.c_str());
+    return probe(candidate.port.path.c_str());
   }
 
   const DetectTargets& targets_;
@@ -79,22 +81,22 @@ void Report(Detection& detection, const char* device, const std::string& port) {
 }  // namespace
 
 int RunDetect(const Options& options) {
-  const auto candidates = CandidatePorts(options.device_directory);
+  const auto candidates = NamedCandidatePorts(options.device_directory);
   Detection detection(options.targets);
   int found = 0;
   std::vector<std::string> busy;
-  for (const PortCandidate& candidate : candidates) {
+  for (const NamedCandidate& candidate : candidates) {
     switch (detection.Examine(candidate)) {
       case Finding::Arm:
-        Report(detection, "arm", candidate.path);
+        Report(detection, "arm", candidate.name);
         ++found;
         break;
       case Finding::Handle:
-        Report(detection, "handle", candidate.path);
+        Report(detection, "handle", candidate.name);
         ++found;
         break;
       case Finding::Busy:
-        busy.push_back(candidate.path);
+        busy.push_back(candidate.name);
         break;
       case Finding::Nothing:
         break;

@@ -51,9 +51,11 @@ and accepts it if it answers as an arm within 3 seconds or as a handle within
 port another program holds is passed over.
 
 Standard output gets one line per device found, "arm PORT" or "handle PORT",
-and nothing else. Standard error shows the port being probed while it waits (a
-silent port costs about 10 seconds for an arm and 5 for a handle), then says
-so when nothing was found and names each port that was busy.
+and nothing else. PORT is the port's entry in the device directory, as tavix
+scan names it (DIR/ttyACM0, not the device a link there leads to). Standard
+error shows the port being probed while it waits (a silent port costs about
+10 seconds for an arm and 5 for a handle), then says so when nothing was found
+and names each port that was busy.
 
 Options (any combination; none means --arms --handles):
   --arms       look for arms on acm ports
@@ -138,9 +140,9 @@ const char* const kInfoHelp = R"(Usage: tavix info PORT [--handle]
 
 Wakes the device on PORT and shows what it reports.
 An arm (the default): the wake-up reply (device number, model, hardware and
-firmware versions, identifier), the device and firmware identifiers, and the
-answers to the status queries: motor currents, base orientation, power and
-temperature.
+firmware versions, uuid: the identifier tavix scan shows), the firmware
+identifier, and the answers to the status queries: motor currents, base
+orientation, power and temperature.
 A handle (--handle): its info reply and one status message.
 
 Each reply is waited for 1 second (instead of the library's 5), so a silent

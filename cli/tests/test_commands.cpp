@@ -88,17 +88,17 @@ TEST(Detect, ShowsEachProbeOnStderrAndOnlyTheDevicesOnStdout) {
   SimulatedDevices devices;
   const ProgramResult result = RunTavix({"detect", "--dev", devices.dev.Path()});
   EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_TRUE(Contains(result.err, "probing " + devices.arm.PortPath() + " for an arm...\n")) << result.err;
-  EXPECT_TRUE(Contains(result.err, "probing " + devices.handle.PortPath() + " for a handle...\n")) << result.err;
-  const std::string arm_line = "arm " + devices.arm.PortPath() + "\n";
-  const std::string handle_line = "handle " + devices.handle.PortPath() + "\n";
+  EXPECT_TRUE(Contains(result.err, "probing " + devices.dev.Entry("ttyACM0") + " for an arm...\n")) << result.err;
+  EXPECT_TRUE(Contains(result.err, "probing " + devices.dev.Entry("ttyUSB0") + " for a handle...\n")) << result.err;
+  const std::string arm_line = "arm " + devices.dev.Entry("ttyACM0") + "\n";
+  const std::string handle_line = "handle " + devices.dev.Entry("ttyUSB0") + "\n";
   EXPECT_TRUE(result.out == arm_line + handle_line || result.out == handle_line + arm_line) << result.out;
 }
 
 TEST(Detect, LooksOnlyForWhatItIsAskedFor) {
   SimulatedDevices devices;
   const ProgramResult arms = RunTavix({"detect", "--arms", "--dev", devices.dev.Path()});
-  EXPECT_EQ(arms.out, "arm " + devices.arm.PortPath() + "\n");
+  EXPECT_EQ(arms.out, "arm " + devices.dev.Entry("ttyACM0") + "\n");
 
   const ProgramResult wireless = RunTavix({"detect", "--wireless", "--dev", devices.dev.Path()});
   EXPECT_EQ(wireless.status, 0);
@@ -113,7 +113,18 @@ TEST(Detect, NamesAPortHeldByAnotherProgramAsBusy) {
   const ProgramResult result = RunTavix({"detect", "--arms", "--dev", devices.dev.Path()});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "");
-  EXPECT_TRUE(Contains(result.err, "busy: another program holds " + devices.arm.PortPath() + ";")) << result.err;
+  EXPECT_TRUE(Contains(result.err, "busy: another program holds " + devices.dev.Entry("ttyACM0") + ";"))
+      << result.err;
+}
+
+TEST(Detect, NamesAPortAsTheScanDoesNotByTheDeviceItLeadsTo) {
+  SimulatedDevices devices;
+  const ProgramResult detect = RunTavix({"detect", "--arms", "--dev", devices.dev.Path()});
+  const ProgramResult scan = RunTavix({"scan", "--timeout", "0.3", "--dev", devices.dev.Path()});
+  ASSERT_EQ(detect.out.rfind("arm ", 0), 0u) << detect.out;
+  const std::string port = detect.out.substr(4, detect.out.find('\n') - 4);
+  EXPECT_NE(port, devices.arm.PortPath()) << "the link, not the pseudo-terminal it leads to";
+  EXPECT_EQ(LineWith(scan.out, "  arm  ").rfind(port + "  ", 0), 0u) << scan.out;
 }
 
 TEST(Info, ShowsTheIdentityAndStatusOfAnArm) {
@@ -122,8 +133,8 @@ TEST(Info, ShowsTheIdentityAndStatusOfAnArm) {
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(Field(result.out, "device number"), "4660");
   EXPECT_EQ(Field(result.out, "model"), "4 (Morvek3)");
-  EXPECT_EQ(Field(result.out, "identifier"), "00112233-4455-6677-8899-aabbccddeeff");
-  EXPECT_EQ(Field(result.out, "device identifier"), "00112233-4455-6677-8899-aabbccddeeff");
+  EXPECT_EQ(Field(result.out, "uuid"), "00112233-4455-6677-8899-aabbccddeeff");
+  EXPECT_EQ(Field(result.out, "identifier") + Field(result.out, "device identifier"), "") << "shown once, as uuid";
   EXPECT_TRUE(Contains(Field(result.out, "firmware identifier"), "(\"tavix-sim")) << result.out;
   EXPECT_EQ(Field(result.out, "power"), "on");
   for (const char* field : {"motor currents", "base orientation", "temperature"}) {

@@ -46,7 +46,7 @@ class HandleInfo(NamedTuple):
 
 
 class ScanRecord(NamedTuple):
-    """One port of a scan. `kind` is "arm", "handle", "busy" (another program holds the
+    """One port of a scan. `kind` is "arm", "handle", "busy" (another program, or this one, holds the
     port; not probed), "silent" (no reply within the time-out) or "unknown" (another
     reply, an incomplete one, or a port that cannot be opened; `note` says which).
     `by_id` is the /dev/serial/by-id link naming the port, `arm` and `handle` what the

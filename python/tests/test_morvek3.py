@@ -9,7 +9,7 @@ import warnings
 import pytest
 
 import TavixHardwareAPI as api
-from pty_device import floats
+from pty_device import PtyDevice, floats
 
 ZERO_COMMAND = bytes(12)
 INFO_REPLY = bytes([0x0B, 0x34, 0x12, 0x05, 0x02, 0x07]) + bytes(range(16))
@@ -23,7 +23,7 @@ def arm(stream):
 @pytest.fixture(autouse=True)
 def default_geometry():
     yield
-    # The geometry model is shared by every arm of the process: leave it as found.
+    # The geometry model is shared by the arms on plain streams: leave it as found.
     api.Morvek3(api.SerialStream(None)).adjust_lengths()
 
 
@@ -191,6 +191,24 @@ def test_adjust_lengths_without_arguments_restores_the_defaults(arm, device):
     arm.adjust_lengths()
     device.send(reply(0x1B, 0, -60, -120, 0, 0, 0))
     assert arm.get_end_effector_position(False)[0] == pytest.approx([-0.27066, 0.02450, 0.18644], abs=1e-5)
+
+
+def test_arms_on_ports_keep_a_geometry_each(device):
+    other = PtyDevice()
+    try:
+        with api.Port(device.path, timeout=0.2) as first_port, api.Port(other.path, timeout=0.2) as second_port:
+            first = api.Morvek3(first_port)
+            first.adjust_lengths(0.15, 0.15, 0.18, 0.18, 0.08)
+            second = api.Morvek3(second_port)  # neither resets the first one's lengths
+            api.Morvek3(api.SerialStream(None)).adjust_lengths(0.1, 0.1, 0.1, 0.1, 0.1)  # nor does the shared model
+            device.play(("expect", b"\x1a" + ZERO_COMMAND), ("send", reply(0x1B, 0, -60, -120, 0, 0, 0)))
+            assert first.get_end_effector_position(False)[0] == pytest.approx([-0.29353, 0.02800, 0.18644], abs=1e-5)
+            device.finish()
+            other.play(("expect", b"\x1a" + ZERO_COMMAND), ("send", reply(0x1B, 0, -60, -120, 0, 0, 0)))
+            assert second.get_end_effector_position(False)[0] == pytest.approx([-0.27066, 0.02450, 0.18644], abs=1e-5)
+            other.finish()
+    finally:
+        other.close()
 
 
 def test_adjust_angles_calibrates_against_the_reported_pose(arm, device):

@@ -1,10 +1,10 @@
 #include "Tavix/HardwareAPI/Devices/Morvek3.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "ArmProtocol.h"
 #include "InfoDecoders.h"
-#include "Tavix/HardwareAPI/ArmGeometry.h"
 #include "WireFormat.h"
 
 namespace Tavix::HardwareAPI::Devices {
@@ -27,7 +27,19 @@ UUID DecodeIdentifier(const uint8_t* payload) {
 
 }  // namespace
 
-Morvek3::Morvek3(IO::SerialStream* stream) : Device(stream) { ArmGeometry::Instance().configure(); }
+Morvek3::Morvek3(IO::SerialStream* stream)
+    : Device(stream), own_geometry_(OnPort() ? std::make_unique<ArmGeometry>() : nullptr) {
+  // Arms on plain streams share one model, whose lengths every new one resets.
+  if (!own_geometry_) ArmGeometry::Instance().configure();
+}
+
+ArmGeometry& Morvek3::Geometry() noexcept {
+  return own_geometry_ ? *own_geometry_ : ArmGeometry::Instance();
+}
+
+const ArmGeometry& Morvek3::Geometry() const noexcept {
+  return own_geometry_ ? *own_geometry_ : ArmGeometry::Instance();
+}
 
 void Morvek3::SendCode(uint8_t code) {
   send_buffer[0] = code;
@@ -184,14 +196,14 @@ void Morvek3::AdjustAngles(const Vector3& angles) {
   const ArmState pose = JointTorques({0.0f, 0.0f, 0.0f});
   // On a Port a failed read is reported, and the geometry is left as it was.
   if (Failed() && OnPort()) return;
-  ArmGeometry::Instance().Calibrate(pose.position, angles);
+  Geometry().Calibrate(pose.position, angles);
 }
 
 ArmState Morvek3::GetEndEffectorPosition(bool onboard) {
   const Operation operation(*this);
   if (onboard) return EndEffectorForce({0.0f, 0.0f, 0.0f});
   const ArmState joints = JointTorques({0.0f, 0.0f, 0.0f});
-  return ArmState{ArmGeometry::Instance().ForwardKinematics(joints.position), {}};
+  return ArmState{Geometry().ForwardKinematics(joints.position), {}};
 }
 
 }  // namespace Tavix::HardwareAPI::Devices

@@ -12,9 +12,12 @@ namespace Tavix::HardwareAPI {
 /// Computes the end-effector position from the three joint angles, with configurable
 /// link lengths and joint-angle calibration offsets. No I/O.
 ///
-/// One process-wide model (`Instance`) is shared by every arm; each arm construction
-/// resets its link lengths to the defaults (the calibration offsets survive). All
-/// members are safe to call from several threads.
+/// An arm on an `IO::Port` has a model of its own (`Devices::Morvek3::Geometry`), which
+/// starts with the default lengths and zero offsets and which no other arm touches. Arms
+/// on any other `IO::SerialStream` share one process-wide model (`Instance`): each such
+/// arm's construction resets its link lengths to the defaults (the calibration offsets
+/// survive), and a calibration of one is the calibration of all. All members are safe
+/// to call from several threads.
 class ArmGeometry {
  public:
   /// Pi as the model uses it in every degree/radian conversion.
@@ -25,7 +28,7 @@ class ArmGeometry {
   static constexpr float kDefaultOuterArm2 = 0.165f;
   static constexpr float kDefaultExtension = 0.0765f;
 
-  /// The model shared by all arms of the process.
+  /// The model shared by the arms of the process that are not on an `IO::Port`.
   static ArmGeometry& Instance();
 
   /// A model with the default lengths and zero offsets.

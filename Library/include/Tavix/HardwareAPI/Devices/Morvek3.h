@@ -1,7 +1,9 @@
 #pragma once
 
 #include <array>
+#include <memory>
 
+#include "Tavix/HardwareAPI/ArmGeometry.h"
 #include "Tavix/HardwareAPI/Devices/ArmState.h"
 #include "Tavix/HardwareAPI/Devices/Device.h"
 #include "Tavix/HardwareAPI/Devices/DeviceInfo.h"
@@ -27,8 +29,11 @@ class Morvek3 : public Device {
  public:
   using Orientation = std::array<float, 4>;
 
-  /// Borrows `stream` (which must outlive the arm) and resets the process-wide
-  /// `ArmGeometry` to its default link lengths. Throws std::invalid_argument for null.
+  /// Borrows `stream` (which must outlive the arm). On an `IO::Port` the arm gets a
+  /// geometry model of its own, with the default link lengths and no calibration; on
+  /// any other stream it uses the process-wide `ArmGeometry::Instance()` and resets its
+  /// link lengths to the defaults (the calibration offsets are kept). Throws
+  /// std::invalid_argument for null.
   explicit Morvek3(IO::SerialStream* stream);
 
   // Wake-up and identity.
@@ -79,13 +84,20 @@ class Morvek3 : public Device {
 
   // Geometry.
 
-  /// Calibrates the shared geometry: the present pose has the joint angles `angles`
-  /// (degrees). Sends zero joint torques to read the pose; a failed read counts as the
-  /// all-zero pose, except on a Port, where it leaves the geometry unchanged.
+  /// The geometry model the arm calibrates and computes with: on a Port the arm's own,
+  /// which lives as long as the arm; otherwise the process-wide `ArmGeometry::Instance()`,
+  /// shared with every other arm not on a Port. Its `configure` sets the arm's link
+  /// lengths. Sends nothing; the model is safe to use from any thread.
+  ArmGeometry& Geometry() noexcept;
+  const ArmGeometry& Geometry() const noexcept;
+
+  /// Calibrates `Geometry()`: the present pose has the joint angles `angles` (degrees).
+  /// Sends zero joint torques to read the pose; a failed read counts as the all-zero
+  /// pose, except on a Port, where it leaves the geometry unchanged.
   void AdjustAngles(const Vector3& angles);
   /// The end-effector position and velocity: as the device measures them (`onboard`,
-  /// sends a zero force), or computed on the host from the joint angles (sends zero
-  /// joint torques; the velocity is then zero).
+  /// sends a zero force), or computed on the host with `Geometry()` from the joint
+  /// angles (sends zero joint torques; the velocity is then zero).
   ArmState GetEndEffectorPosition(bool onboard = true);
 
  private:
@@ -96,6 +108,9 @@ class Morvek3 : public Device {
   /// The state reply of an end-effector or a joint-space command; all zero on failure.
   ArmState EndEffectorStateReply();
   ArmState JointStateReply();
+
+  /// On a Port, the arm's own geometry; null on other streams, which share `Instance()`.
+  const std::unique_ptr<ArmGeometry> own_geometry_;
 };
 
 }  // namespace Tavix::HardwareAPI::Devices
