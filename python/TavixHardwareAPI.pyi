@@ -198,6 +198,7 @@ class _ServoStats(TypedDict):
     failures: int
     clamped: int
     non_finite: int
+    log_lines_dropped: int
     realtime: bool
     memory_locked: bool
     realtime_note: str

@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -39,9 +41,11 @@ constexpr const char* kServoLoopDoc =
     "exchange makes the next force zero; the loop stops after `max_failures` failed "
     "exchanges in a row, or at once when the port fails, and then `error` holds the "
     "DeviceError; on stopping it sends one zero force if the port still works.\n\n"
-    "The arm must be on a Port (TypeError otherwise). An exchange waits up to the port's "
-    "time-out, so set it to a few periods (port.timeout = 0.01). While the loop runs it "
-    "owns the arm: do not call the arm's methods or close its port until it has stopped.";
+    "The arm must be on a Port (TypeError otherwise) that has a time-out (ValueError "
+    "otherwise): an exchange waits up to it, so set it to a few periods (port.timeout = "
+    "0.01). While the loop runs it owns the arm: do not call the arm's methods or close its "
+    "port until it has stopped; another loop on the same arm does not start (RuntimeError). "
+    "At the interpreter's exit every loop still running is stopped, with its zero force.";
 
 constexpr const char* kStateDoc =
     "One tick of a ServoLoop: the force sent, the arm's reply and when. `position` (m), "
@@ -68,10 +72,67 @@ const Field kFields[] = {
     {"ok", "?", offsetof(ServoState, ok)},
 };
 
+// Every ServoLoop that Python made and has not freed, so that the interpreter's exit can
+// stop those still running (a loop referenced from a daemon thread, or from a cycle, is
+// never freed, and its force would stay on). The loops' threads never take this lock;
+// it is held while a loop starts or is stopped at exit, and never while the interpreter
+// lock is waited for.
+struct LiveLoops {
+  std::mutex mutex;
+  std::vector<ServoLoop*> loops;
+  bool exiting = false;  // no loop starts once the exit has stopped them
+};
+
+// Never destroyed: the exit hook may run late.
+LiveLoops& Live() {
+  static LiveLoops* const live = new LiveLoops;
+  return *live;
+}
+
+// The holder's deleter: the loop leaves the registry, then its destructor stops it.
+struct ForgetLoop {
+  void operator()(ServoLoop* loop) const noexcept {
+    {
+      LiveLoops& live = Live();
+      const std::lock_guard<std::mutex> hold(live.mutex);
+      live.loops.erase(std::remove(live.loops.begin(), live.loops.end(), loop), live.loops.end());
+    }
+    delete loop;
+  }
+};
+using LoopHolder = std::unique_ptr<ServoLoop, ForgetLoop>;
+
+// The interpreter's exit: stops every loop still running, each with its last zero force.
+// Registered with atexit, so it runs before the interpreter tears itself down, while a
+// daemon thread may still hold a loop.
+void StopLiveLoops() {
+  py::gil_scoped_release release;
+  LiveLoops& live = Live();
+  const std::lock_guard<std::mutex> hold(live.mutex);
+  live.exiting = true;
+  for (ServoLoop* loop : live.loops) {
+    try {
+      loop->Stop();
+    } catch (...) {
+      // Stop throws only when its lock or join fails; the next loop is stopped all the same.
+    }
+  }
+}
+
+// start() and __enter__, without the interpreter lock: refused once the exit has stopped
+// the loops, so that none starts after it (from a daemon thread).
+void StartLoop(ServoLoop& loop) {
+  LiveLoops& live = Live();
+  const std::lock_guard<std::mutex> hold(live.mutex);
+  if (live.exiting) throw std::logic_error("the interpreter is exiting: no servo loop starts now");
+  loop.Start();
+}
+
 // The constructor refuses an arm that is not on a Port (std::invalid_argument, before it
 // looks at the settings); Python callers get that refusal as a TypeError with a hint, and
-// a setting's as the ValueError pybind11 makes of std::invalid_argument.
-std::unique_ptr<ServoLoop> NewLoop(Devices::Morvek3& arm, double rate_hz, float max_force, bool realtime,
+// a setting's, or a port without a time-out, as the ValueError pybind11 makes of
+// std::invalid_argument.
+LoopHolder NewLoop(Devices::Morvek3& arm, double rate_hz, float max_force, bool realtime,
                                    int max_failures, std::optional<std::size_t> history_size) {
   ServoSettings settings;
   settings.rate_hz = rate_hz;
@@ -82,14 +143,19 @@ std::unique_ptr<ServoLoop> NewLoop(Devices::Morvek3& arm, double rate_hz, float 
     if (*history_size == 0) throw py::value_error("history_size must be at least 1, or None for 10 s worth");
     settings.history_size = *history_size;
   }
+  LoopHolder loop;
   try {
-    return std::make_unique<ServoLoop>(arm, settings);
+    loop.reset(new ServoLoop(arm, settings));
   } catch (const std::invalid_argument&) {
     if (dynamic_cast<const IO::Port*>(arm.stream) != nullptr) throw;
     throw py::type_error(
         "ServoLoop needs a Morvek3 on a Port, which reports each failed exchange and gives up "
         "after its time-out: build the arm as Morvek3(Port(path, timeout=0.01))");
   }
+  LiveLoops& live = Live();
+  const std::lock_guard<std::mutex> hold(live.mutex);
+  live.loops.push_back(loop.get());
+  return loop;
 }
 
 // A loop's arm is on a Port: its constructor refused any other.
@@ -126,6 +192,7 @@ py::dict StatsDict(const ServoLoop& loop) {
   dict["failures"] = stats.failures;
   dict["clamped"] = stats.clamped;
   dict["non_finite"] = stats.non_finite;
+  dict["log_lines_dropped"] = stats.log_lines_dropped;
   dict["realtime"] = stats.realtime;
   dict["memory_locked"] = stats.memory_locked;
   dict["realtime_note"] = stats.realtime_note;
@@ -215,7 +282,7 @@ void BindState(py::module_& module) {
 
 void BindLoop(py::module_& module) {
   using Released = py::call_guard<QueuedLogLines, py::gil_scoped_release>;
-  py::class_<ServoLoop>(module, "ServoLoop", kServoLoopDoc)
+  py::class_<ServoLoop, LoopHolder>(module, "ServoLoop", kServoLoopDoc)
       .def(py::init(&NewLoop), py::arg("arm"), py::arg("rate_hz") = 1000.0, py::arg("max_force") = 5.0f,
            py::arg("realtime") = false, py::arg("max_failures") = 10, py::arg("history_size") = py::none(),
            py::keep_alive<1, 2>(),
@@ -224,12 +291,15 @@ void BindLoop(py::module_& module) {
            "in a row, the last `history_size` ticks kept (None: 10 s worth). `realtime` asks for "
            "SCHED_FIFO and locked memory; where not permitted the loop runs without, and "
            "stats()['realtime_note'] says why.")
-      .def("start", &ServoLoop::Start, Released(),
+      .def("start", &StartLoop, Released(),
            "Start the loop's thread. Resets the counters, the history, the error and the ramp. "
-           "RuntimeError if it is running.")
+           "RuntimeError if it is running (of two calls at once, one starts it) or if another loop "
+           "drives the arm; ValueError if the port has no time-out.")
       .def("stop", &ServoLoop::Stop, Released(),
            "Stop the loop and wait for its thread: within the port's time-out if an exchange is in "
-           "progress. Sends one zero force unless the port failed. Does nothing if not running.")
+           "progress. Sends one zero force unless the port failed. Does nothing if not running. Any "
+           "number of threads may call it at once; each returns once the loop has stopped. At the "
+           "interpreter's exit every loop still running is stopped so.")
       .def("wait", &Wait, py::arg("timeout") = py::none(),
            "Wait until the loop has stopped by itself (or been stopped), for at most `timeout` "
            "seconds (None: no limit); return True if it has.")
@@ -264,7 +334,9 @@ void BindLoop(py::module_& module) {
            "The latest tick as a ServoState, or None before the first tick after a start. Never "
            "waits for the loop.")
       .def("stats", &StatsDict, py::call_guard<QueuedLogLines>(),
-           "Counters and timings since the start: cycles, missed, failures, clamped, non_finite; "
+           "Counters and timings since the start: cycles, missed, failures, clamped, non_finite, "
+           "log_lines_dropped (error log lines of the loop's thread dropped while the logging thread "
+           "was behind); "
            "realtime (SCHED_FIFO granted), memory_locked, realtime_note; period_jitter_us, "
            "lateness_us and round_trip_us, each a dict of p50, p99, p99.9 and max.")
       .def("history", &History,
@@ -284,7 +356,7 @@ void BindLoop(py::module_& module) {
              ServoLoop& loop = self.cast<ServoLoop&>();
              {
                py::gil_scoped_release release;
-               loop.Start();
+               StartLoop(loop);
              }
              return self;
            })
@@ -309,6 +381,7 @@ void BindLoop(py::module_& module) {
 void BindServoLoop(py::module_& module) {
   BindState(module);
   BindLoop(module);
+  py::module_::import("atexit").attr("register")(py::cpp_function(&StopLiveLoops));
 }
 
 }  // namespace Tavix::HardwareAPI::Python

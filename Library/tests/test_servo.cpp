@@ -145,6 +145,39 @@ TEST(ServoLoop, RefusesAnArmOnAPlainStreamAndSettingsOutOfRange) {
   EXPECT_EQ(ServoLoop(arm).HistorySize(), 10000u);  // 10 s at 1 kHz
 }
 
+TEST(ServoLoop, RefusesAPortWithoutATimeOutWhenMadeAndWhenStarted) {
+  PlayedArm device;
+  IO::Port port(device.Path(), 0.0);  // no limit: a silent arm would hold Stop forever
+  Devices::Morvek3 arm(&port);
+  EXPECT_THROW(ServoLoop loop(arm), std::invalid_argument);
+
+  port.SetTimeout(kReplyTimeout);
+  ServoLoop loop(arm);
+  port.SetTimeout(0.0);  // taken away after the loop was made
+  EXPECT_THROW(loop.Start(), std::invalid_argument);
+  EXPECT_FALSE(loop.Running());
+}
+
+TEST(ServoLoop, RefusesToStartOnAnArmThatAnotherLoopDrivesUntilThatOneStops) {
+  PlayedArm device;
+  IO::Port port(device.Path(), kReplyTimeout);
+  Devices::Morvek3 arm(&port);
+  Devices::Morvek3 same_arm(&port);  // another object on the same port: the same arm
+  ServoLoop first(arm), second(arm), third(same_arm);
+  first.Start();
+  EXPECT_THROW(second.Start(), std::logic_error);
+  EXPECT_THROW(third.Start(), std::logic_error);
+  EXPECT_FALSE(second.Running());
+  ASSERT_TRUE(AwaitCycles(first, 20));  // undisturbed
+  first.Stop();
+  EXPECT_FALSE(first.Error());
+
+  second.Start();  // the arm is free again
+  ASSERT_TRUE(AwaitCycles(second, 5));
+  second.Stop();
+  EXPECT_FALSE(second.Error());
+}
+
 TEST(ServoLoop, RunsTicksOnTheGridUntilStoppedThenSendsZeroForceOnce) {
   PlayedArm device;
   IO::Port port(device.Path(), kReplyTimeout);

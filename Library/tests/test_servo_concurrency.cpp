@@ -1,12 +1,23 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "CheckedSimulator.h"
+#include "DeferredLog.h"
+#include "PtyPeer.h"
+#include "StderrCapture.h"
 #include "Tavix/HardwareAPI/Devices/Morvek3.h"
 #include "Tavix/HardwareAPI/IO/Port.h"
 #include "Tavix/HardwareAPI/Servo/ConstantForce.h"
@@ -17,6 +28,116 @@
 using namespace Tavix::HardwareAPI;
 using namespace Tavix::HardwareAPI::Servo;
 using namespace Tavix::Testing;
+
+namespace {
+
+// Polls `condition` until it holds; false if it does not within `bound`.
+bool Eventually(const std::function<bool()>& condition, std::chrono::seconds bound = std::chrono::seconds(15)) {
+  const auto give_up = std::chrono::steady_clock::now() + bound;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Holds each thread that calls `Arrive` until `count` have: so that they go together.
+class Gate {
+ public:
+  explicit Gate(int count) : count_(count) {}
+  void Arrive() {
+    arrived_.fetch_add(1);
+    while (arrived_.load() < count_) {
+    }
+  }
+
+ private:
+  const int count_;
+  std::atomic<int> arrived_{0};
+};
+
+// Points file descriptor 2 at a pipe that is full and that nobody reads, so that a write
+// to standard error blocks, until `GiveBack`: it puts the old descriptor back, then
+// empties the pipe, so that a write blocked in it ends.
+class BlockedStandardError {
+ public:
+  BlockedStandardError() {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
+    read_end_ = ends[0];
+    fcntl(ends[1], F_SETPIPE_SZ, 4096);  // the smallest: full quickly
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    const std::string filler(4096, 'x');
+    while (write(ends[1], filler.data(), filler.size()) > 0) {
+    }
+    fcntl(ends[1], F_SETFL, 0);  // from now on a write waits for room
+    saved_ = dup(2);
+    dup2(ends[1], 2);
+    close(ends[1]);
+  }
+  ~BlockedStandardError() {
+    GiveBack();
+    close(read_end_);
+  }
+
+  BlockedStandardError(const BlockedStandardError&) = delete;
+  BlockedStandardError& operator=(const BlockedStandardError&) = delete;
+
+  void GiveBack() {
+    if (saved_ < 0) return;
+    dup2(saved_, 2);
+    close(saved_);
+    saved_ = -1;
+    fcntl(read_end_, F_SETFL, O_NONBLOCK);
+    char chunk[65536];
+    while (read(read_end_, chunk, sizeof chunk) > 0) {
+    }
+  }
+
+ private:
+  int read_end_ = -1;
+  int saved_ = -1;
+};
+
+// Reads, on a thread of its own, what the library sends to a silent device played on
+// `peer`: the force requests, 13 bytes each (the code, then 3 floats).
+class RequestReader {
+ public:
+  explicit RequestReader(PtyPeer& peer) : peer_(peer), thread_([this] { Read(); }) {}
+  ~RequestReader() {
+    done_ = true;
+    thread_.join();
+  }
+
+  std::size_t Requests() const {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    return bytes_.size() / 13;
+  }
+
+  Vector3 LastForce() const {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    Vector3 force{};
+    if (bytes_.size() >= 13) std::memcpy(force.data(), &bytes_[bytes_.size() - 12], sizeof force);
+    return force;
+  }
+
+ private:
+  void Read() {
+    while (!done_) {
+      const Bytes part = peer_.Receive(13, Millis(10));
+      const std::lock_guard<std::mutex> hold(mutex_);
+      bytes_.insert(bytes_.end(), part.begin(), part.end());
+    }
+  }
+
+  PtyPeer& peer_;
+  std::atomic<bool> done_{false};
+  mutable std::mutex mutex_;
+  Bytes bytes_;
+  std::thread thread_;
+};
+
+}  // namespace
 
 // While the loop runs on the simulator, one thread changes an effect's force over and
 // over, one adds and removes other effects, and one reads the snapshots. The loop must
@@ -77,4 +198,105 @@ TEST(ServoLoopConcurrency, EffectsChangeAndSnapshotsAreReadWhileTheLoopRuns) {
     EXPECT_FLOAT_EQ(tick.force[1], 2.0f * tick.force[0]) << "cycle " << tick.cycle;
     EXPECT_EQ(tick.force[2], 0.0f);
   }
+}
+
+// Two threads start one loop at the same moment, over and over: each time one starts it
+// and the other is refused, and the loop runs.
+TEST(ServoLoopConcurrency, OfTwoStartsAtOnceOneStartsTheLoopAndTheOtherThrows) {
+  CheckedSimulator simulator({"arm"});
+  IO::Port port(simulator.PortPath(), 1.0);
+  Devices::Morvek3 arm(&port);
+  ServoLoop loop(arm);
+  for (int round = 0; round < 60; ++round) {
+    Gate gate(2);
+    std::atomic<int> started{0}, refused{0};
+    const auto start = [&] {
+      gate.Arrive();
+      try {
+        loop.Start();
+        ++started;
+      } catch (const std::logic_error&) {
+        ++refused;
+      }
+    };
+    std::thread first(start), second(start);
+    first.join();
+    second.join();
+    ASSERT_EQ(started, 1) << "round " << round;
+    ASSERT_EQ(refused, 1) << "round " << round;
+    EXPECT_TRUE(loop.Running());
+    loop.Stop();
+    ASSERT_FALSE(loop.Error());
+  }
+}
+
+// Two threads stop one running loop at the same moment, over and over: both return, and
+// by then the loop has stopped.
+TEST(ServoLoopConcurrency, OfTwoStopsAtOnceBothReturnOnceTheLoopHasStopped) {
+  CheckedSimulator simulator({"arm"});
+  IO::Port port(simulator.PortPath(), 1.0);
+  Devices::Morvek3 arm(&port);
+  auto loop = std::make_unique<ServoLoop>(arm);
+  for (int round = 0; round < 60; ++round) {
+    loop->Start();
+    struct Shared {
+      Gate gate{2};
+      std::atomic<int> returned{0}, stopped_by_then{0};
+    };
+    const auto shared = std::make_shared<Shared>();
+    ServoLoop* const target = loop.get();
+    for (int i = 0; i < 2; ++i) {
+      // Detached, so that a Stop that never returns fails the test instead of hanging it.
+      std::thread([shared, target] {
+        shared->gate.Arrive();
+        target->Stop();
+        if (!target->Running()) ++shared->stopped_by_then;
+        ++shared->returned;
+      }).detach();
+    }
+    if (!Eventually([&] { return shared->returned == 2; })) {
+      (void)loop.release();  // a thread may still be in it
+      FAIL() << "a Stop did not return, round " << round;
+    }
+    ASSERT_EQ(shared->stopped_by_then, 2);
+    ASSERT_FALSE(loop->Error());
+  }
+}
+
+// Standard error is a full pipe that nobody reads, and every exchange fails and logs a
+// line: the ticks go on (the lines the logging thread cannot take are counted as
+// dropped), Stop returns, and the stop's zero force goes out.
+TEST(ServoLoopConcurrency, TicksGoOnAndStopSendsZeroForceWhileStandardErrorIsBlocked) {
+  PtyPeer peer;  // a silent device
+  RequestReader requests(peer);
+  IO::Port port(peer.Path(), 0.002);
+  Devices::Morvek3 arm(&port);
+  ServoSettings settings;
+  settings.max_failures = 1000000;
+  ServoLoop loop(arm, settings);
+  const StderrCapture log_lines;  // where the lines go once standard error is given back
+  BlockedStandardError blocked;
+  loop.Start();
+
+  const bool ticking = Eventually([&] {
+    const ServoStats stats = loop.Stats();
+    return stats.log_lines_dropped > 0 && stats.cycles > 2 * DeferredLog::kQueueLines;
+  });
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    loop.Stop();
+    stopped = true;
+  });
+  const bool stop_returned = Eventually([&] { return stopped.load(); });
+  blocked.GiveBack();  // lets a blocked writer go, whichever it is
+  stopper.join();
+  EXPECT_TRUE(DeferredLog::WaitUntilDelivered(std::chrono::seconds(10)));
+
+  EXPECT_TRUE(ticking) << loop.Stats().cycles << " ticks";
+  EXPECT_TRUE(stop_returned);
+  // One request a tick, and one more: the stop's zero force.
+  const std::size_t expected = loop.Stats().cycles + 1;
+  EXPECT_TRUE(Eventually([&] { return requests.Requests() >= expected; }, std::chrono::seconds(5)));
+  EXPECT_EQ(requests.Requests(), expected);
+  EXPECT_EQ(requests.LastForce(), (Vector3{0.0f, 0.0f, 0.0f}));
 }

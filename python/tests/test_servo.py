@@ -3,6 +3,7 @@ Python sees it run and stop."""
 
 import errno
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -45,6 +46,29 @@ def test_refuses_an_arm_on_a_plain_stream_and_settings_out_of_range(device, stre
             api.ServoLoop(arm, **settings)
 
 
+def test_a_loop_needs_a_port_time_out():
+    with simulator.running("arm") as path, api.Port(path, timeout=None) as port:
+        arm = api.Morvek3(port)
+        with pytest.raises(ValueError, match="needs a port time-out"):
+            api.ServoLoop(arm)
+        port.timeout = TIMEOUT
+        loop = api.ServoLoop(arm)
+        port.timeout = None  # taken away after the loop was made
+        with pytest.raises(ValueError, match="needs a port time-out"):
+            loop.start()
+        assert not loop.running
+
+
+def test_a_second_loop_on_a_driven_arm_does_not_start(arm):
+    first, second = api.ServoLoop(arm), api.ServoLoop(arm)
+    with first:
+        with pytest.raises(RuntimeError, match="already drives the arm"):
+            second.start()
+        assert not second.running
+    with second:  # free again
+        assert second.running
+
+
 def test_runs_as_a_context_and_shows_state_stats_and_history(arm):
     loop = api.ServoLoop(arm, rate_hz=500.0, history_size=100)
     assert (loop.rate_hz, loop.max_force, loop.realtime, loop.max_failures, loop.history_size) == (
@@ -65,7 +89,7 @@ def test_runs_as_a_context_and_shows_state_stats_and_history(arm):
     for vector in (state.position, state.velocity, state.force):
         assert isinstance(vector, list) and len(vector) == 3
     stats = loop.stats()
-    assert stats["failures"] == stats["clamped"] == stats["non_finite"] == 0
+    assert stats["failures"] == stats["clamped"] == stats["non_finite"] == stats["log_lines_dropped"] == 0
     assert stats["realtime"] is False and stats["realtime_note"] == ""
     for timing in ("period_jitter_us", "lateness_us", "round_trip_us"):
         assert set(stats[timing]) == {"p50", "p99", "p99.9", "max"}
@@ -221,3 +245,38 @@ def test_stop_returns_within_one_time_out_while_the_loop_waits_on_a_silent_devic
     assert not loop.running
     assert loop.error is None  # stopped as asked
     assert loop.stats()["failures"] == 1
+
+
+# Pushes with a constant force, past the ramp, from a loop that only a daemon thread
+# holds, then lets the interpreter exit.
+PUSH_AND_EXIT = """
+import sys, threading, time
+import TavixHardwareAPI as api
+loop = api.ServoLoop(api.Morvek3(api.Port(sys.argv[1], timeout=0.2)))
+loop.add(api.ConstantForce([0.0, 0.0, 2.0]))
+loop.start()
+def hold(loop):
+    threading.Event().wait()
+threading.Thread(target=hold, args=(loop,), daemon=True).start()
+while loop.stats()["cycles"] < 300:
+    time.sleep(0.01)
+assert loop.state().force == [0.0, 0.0, 2.0], loop.state()
+del loop
+"""
+
+
+def test_the_interpreter_exit_stops_a_running_loop_with_zero_force():
+    with simulator.running("arm") as path:
+        subprocess.run([sys.executable, "-c", PUSH_AND_EXIT, path], check=True, timeout=60)
+        # The simulated motors' currents follow the last command: zero after a zero force.
+        with api.Port(path, timeout=1.0) as port:
+            arm = api.Morvek3(port)
+            for _ in range(5):  # a reply to the exited loop's last request may come in first
+                try:
+                    currents = arm.get_motor_currents()
+                    break
+                except api.DeviceError:
+                    port.reset_input_buffer()
+            else:
+                pytest.fail("the simulator did not tell its motor currents")
+        assert currents == [0.0, 0.0, 0.0]

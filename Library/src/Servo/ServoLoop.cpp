@@ -13,6 +13,8 @@
 #include <utility>
 
 #include "Counter.h"
+#include "DeferredLog.h"
+#include "DrivenArms.h"
 #include "EffectList.h"
 #include "ForceSafety.h"
 #include "ServoHistogram.h"
@@ -28,6 +30,8 @@ constexpr int64_t kSecond = 1000000000;
 constexpr int64_t kLongestSleep = 20000000;
 constexpr double kHistorySeconds = 10.0;
 constexpr std::size_t kLargestHistory = 10000000;
+// The shortest port time-out a loop accepts, in seconds.
+constexpr double kShortestTimeout = 1e-6;
 const Vector3 kNoForce{0.0f, 0.0f, 0.0f};
 
 int64_t Now() noexcept {
@@ -53,6 +57,28 @@ IO::Port& RequirePort(Devices::Morvek3& arm) {
   }
   return *port;
 }
+
+// An exchange, and so Stop, waits as long as the port's time-out: without one a silent
+// arm would hold both forever. Checked at construction and again at each start, since
+// the time-out can change in between.
+void RequireTimeout(const IO::Port& port) {
+  const double timeout = port.Timeout();
+  if (timeout >= kShortestTimeout && std::isfinite(timeout)) return;
+  throw std::invalid_argument(
+      "a servo loop needs a port time-out of at least 1 us, so that a silent arm cannot hold an exchange "
+      "(and the loop's stop) forever; this port has " +
+      (timeout > 0.0 ? "one of " + std::to_string(timeout) + " s" : std::string("none")) +
+      ": set one of a few periods (Port::SetTimeout; port.timeout = 0.01 in Python)");
+}
+
+IO::Port& RequireTimeout(IO::Port& port) {
+  RequireTimeout(static_cast<const IO::Port&>(port));
+  return port;
+}
+
+// The loop whose thread this is, if it is one's: Start and Stop called from the loop's
+// own callback must not wait for the loop.
+thread_local const void* loop_of_this_thread = nullptr;
 
 ServoSettings Checked(const ServoSettings& settings) {
   const auto refuse = [](const std::string& what) { throw std::invalid_argument("servo loop: " + what); };
@@ -102,7 +128,7 @@ struct ServoLoop::Impl {
 
   Impl(Devices::Morvek3& arm_, const ServoSettings& settings_)
       : arm(arm_),
-        port(RequirePort(arm_)),
+        port(RequireTimeout(RequirePort(arm_))),
         settings(Checked(settings_)),
         period(std::llround(static_cast<double>(kSecond) / settings.rate_hz)),
         history(HistorySizeFor(settings)) {}
@@ -135,7 +161,14 @@ struct ServoLoop::Impl {
   Counter cycles, missed, failures, clamped, non_finite;
   EffectList effects;
 
-  std::thread thread;
+  // The loop's thread's log lines that found the logging queue full; written by the
+  // logging code on the loop's thread only, reset at a start.
+  std::atomic<uint64_t> log_lines_dropped{0};
+
+  // Held by Start, Stop and SetCallback, so that calls from several threads take turns;
+  // never taken by the loop's thread.
+  std::mutex control_mutex;
+  std::thread thread;  // under control_mutex
   std::atomic<bool> stop_requested{false};
   std::atomic<bool> running{false};
 
@@ -151,6 +184,10 @@ struct ServoLoop::Impl {
 // reply, exchange it with the arm, record the tick, judge the outcome, move to the next
 // slot. Between Setup and Finish it allocates nothing and takes no lock.
 void ServoLoop::Impl::Run() noexcept {
+  // From here on this thread's log lines are posted to the logging thread, never
+  // written here: a blocked standard error (or sink) cannot hold up a tick.
+  const DeferredLog::RealtimeThread realtime_logging(&log_lines_dropped);
+  loop_of_this_thread = this;
   Setup();
   RunState run(Now());
   while (WaitForSlot(run.deadline)) {
@@ -289,8 +326,11 @@ void ServoLoop::Impl::Advance(RunState& run) const noexcept {
   }
 }
 
+// Sends the last zero force and gives the arm back, before the loop shows as stopped:
+// whoever sees it stopped may start another loop on the arm.
 void ServoLoop::Impl::Finish(std::error_code stop_error, bool port_works) noexcept {
   if (port_works) arm.SendForce(kNoForce);
+  ReleaseArm(port);
   const std::lock_guard<std::mutex> hold(status_mutex);
   error = stop_error;
   running.store(false, std::memory_order_release);
@@ -301,6 +341,7 @@ void ServoLoop::Impl::ResetMeasurements() noexcept {
   history.Restart();
   for (ServoHistogram* histogram : {&period_jitter, &lateness, &round_trip}) histogram->Reset();
   for (Counter* counter : {&cycles, &missed, &failures, &clamped, &non_finite}) counter->Reset();
+  log_lines_dropped.store(0, std::memory_order_relaxed);
 }
 
 ServoLoop::ServoLoop(Devices::Morvek3& arm, const ServoSettings& settings)
@@ -310,8 +351,16 @@ ServoLoop::~ServoLoop() { Stop(); }
 
 void ServoLoop::Start() {
   Impl& impl = *impl_;
+  if (loop_of_this_thread == &impl) throw std::logic_error("the servo loop is running already");
+  const std::lock_guard<std::mutex> control(impl.control_mutex);
   if (impl.running.load(std::memory_order_acquire)) throw std::logic_error("the servo loop is running already");
   if (impl.thread.joinable()) impl.thread.join();  // it stopped by itself
+  RequireTimeout(impl.port);
+  DeferredLog::Start();
+  if (!ClaimArm(impl.port)) {
+    throw std::logic_error("a servo loop already drives the arm on " + impl.port.PortPath() +
+                           ": stop it before starting another on the same arm");
+  }
   impl.ResetMeasurements();
   {
     const std::lock_guard<std::mutex> hold(impl.status_mutex);
@@ -325,6 +374,7 @@ void ServoLoop::Start() {
     impl.thread = std::thread([&impl] { impl.Run(); });
   } catch (...) {
     impl.running.store(false, std::memory_order_release);
+    ReleaseArm(impl.port);
     throw;
   }
   std::unique_lock<std::mutex> hold(impl.status_mutex);
@@ -334,11 +384,17 @@ void ServoLoop::Start() {
   }
 }
 
+// The request is stored under the control lock: one stored before a Start that is
+// under way would be cleared by it, and the join below would never end.
 void ServoLoop::Stop() {
   Impl& impl = *impl_;
+  if (loop_of_this_thread == &impl) {  // from the callback: ask, the loop ends after this tick
+    impl.stop_requested.store(true, std::memory_order_release);
+    return;
+  }
+  const std::lock_guard<std::mutex> control(impl.control_mutex);
   impl.stop_requested.store(true, std::memory_order_release);
-  if (!impl.thread.joinable() || impl.thread.get_id() == std::this_thread::get_id()) return;
-  impl.thread.join();
+  if (impl.thread.joinable()) impl.thread.join();
 }
 
 bool ServoLoop::Running() const noexcept { return impl_->running.load(std::memory_order_acquire); }
@@ -354,7 +410,10 @@ std::error_code ServoLoop::Error() const {
 }
 
 void ServoLoop::SetCallback(Callback callback) {
-  if (Running()) throw std::logic_error("the servo loop's callback cannot change while it runs");
+  const auto refuse = [] { throw std::logic_error("the servo loop's callback cannot change while it runs"); };
+  if (loop_of_this_thread == impl_.get()) refuse();  // the callback itself: the lock may be held for a join
+  const std::lock_guard<std::mutex> control(impl_->control_mutex);
+  if (Running()) refuse();
   impl_->callback = std::move(callback);
 }
 
@@ -381,6 +440,7 @@ ServoStats ServoLoop::Stats() const {
   stats.failures = impl.failures.Get();
   stats.clamped = impl.clamped.Get();
   stats.non_finite = impl.non_finite.Get();
+  stats.log_lines_dropped = impl.log_lines_dropped.load(std::memory_order_relaxed);
   stats.period_jitter_us = impl.period_jitter.Summary();
   stats.lateness_us = impl.lateness.Summary();
   stats.round_trip_us = impl.round_trip.Summary();

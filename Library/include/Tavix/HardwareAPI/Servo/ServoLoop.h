@@ -49,16 +49,25 @@ namespace Tavix::HardwareAPI::Servo {
 /// (`LastError()`) and costs one time-out at most: the constructor refuses an arm on a
 /// plain `SerialStream`, where a silent device would hold each exchange for up to two
 /// 5 s time-outs and look like an arm reporting zeros. An exchange waits for the port's
-/// time-out: set it to a few periods (`Port::SetTimeout`) so that a silent device is
+/// time-out, so the port must have one (at least 1 us; checked at construction and at
+/// each start): set it to a few periods (`Port::SetTimeout`) so that a silent device is
 /// given up on quickly. While the loop runs it owns the arm: nothing else may use the
-/// arm or its port (nor close the port) until `Stop` returns or `Running()` is false.
+/// arm or its port (nor close the port) until `Stop` returns or `Running()` is false,
+/// and no other loop may start on it (an arm is known by its port).
 ///
-/// Threads. `Start`, `Stop` and `SetCallback` are for one controlling thread; everything
-/// else may be called from any thread while the loop runs. The loop's thread never
-/// waits for them: snapshots (`State`, `History`, `Stats`) and effect parameters are
-/// read and written through sequence counters, and the effect list is swapped whole, the
-/// old one freed by the thread that replaced it once the loop has let go of it. Per
-/// tick the loop allocates nothing; the history is allocated at construction.
+/// Threads. Any thread may call anything, several at once: `Start`, `Stop` and
+/// `SetCallback` take turns under a lock that the loop's thread never takes. The loop's
+/// thread never waits for them: snapshots (`State`, `History`, `Stats`) and effect
+/// parameters are read and written through sequence counters, and the effect list is
+/// swapped whole, the old one freed by the thread that replaced it once the loop has let
+/// go of it. Per tick the loop allocates nothing; the history is allocated at
+/// construction.
+///
+/// Logging. The loop's thread never writes a log line itself (a failed exchange logs
+/// one): its lines go through a bounded queue to the library's logging thread, which
+/// writes them to standard error (or the `LogSink`) in order. A reader of standard error
+/// that stops reading therefore holds up the logging thread, never a tick; lines that
+/// find the queue full are dropped and counted (`ServoStats::log_lines_dropped`).
 class ServoLoop {
  public:
   /// The per-tick callback: given the last tick whose exchange succeeded (the arm's
@@ -71,7 +80,8 @@ class ServoLoop {
 
   /// A loop for `arm`, which must outlive it, with `settings`. Allocates the history;
   /// starts nothing. Throws std::invalid_argument when the arm is not built on an
-  /// `IO::Port`, or for a setting outside its range (see `ServoSettings`).
+  /// `IO::Port`, when the port has no time-out or one below 1 us, or for a setting
+  /// outside its range (see `ServoSettings`).
   explicit ServoLoop(Devices::Morvek3& arm, const ServoSettings& settings = ServoSettings());
 
   /// Stops the loop as `Stop` does.
@@ -80,15 +90,19 @@ class ServoLoop {
   ServoLoop(const ServoLoop&) = delete;
   ServoLoop& operator=(const ServoLoop&) = delete;
 
-  /// Starts the loop's thread; returns once the thread runs and has asked for real-time
-  /// scheduling if the settings say so (see `Stats()`). Resets the counters, the
-  /// timings, the history, the error and the ramp. Throws std::logic_error if the loop
-  /// is running, std::system_error if no thread can be started.
+  /// Starts the loop's thread (and the library's logging thread, the first time);
+  /// returns once the thread runs and has asked for real-time scheduling if the settings
+  /// say so (see `Stats()`). Resets the counters, the timings, the history, the error and
+  /// the ramp. Throws std::logic_error if the loop is running (of two calls at once, one
+  /// starts it and the other throws) or if another loop drives the arm, and nothing
+  /// starts; std::invalid_argument if the port has no time-out or one below 1 us;
+  /// std::system_error if no thread can be started.
   void Start();
 
   /// Asks the loop to stop and waits for its thread to end: at the latest when the
   /// exchange in progress has ended, within the port's time-out, plus a tick. Sends one
   /// zero force unless the port failed. Does nothing when the loop is not running.
+  /// Several threads may call it at once: each returns once the loop has stopped.
   /// Called from the callback, it only asks: the loop ends after that tick.
   void Stop();
 
@@ -104,6 +118,7 @@ class ServoLoop {
   std::error_code Error() const;
 
   /// Sets the callback (an empty one: none). Throws std::logic_error while running.
+  /// Called from the callback itself, it throws too.
   void SetCallback(Callback callback);
 
   /// Adds `effect`; returns false (and changes nothing) if it is there already. Throws

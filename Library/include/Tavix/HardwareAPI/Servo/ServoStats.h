@@ -22,6 +22,9 @@ struct ServoStats {
   uint64_t failures = 0;    ///< failed exchanges (each followed by a zero force)
   uint64_t clamped = 0;     ///< forces scaled down to the largest force allowed
   uint64_t non_finite = 0;  ///< forces with a NaN or infinite component, replaced by zero
+  /// Error log lines of the loop's thread (a failed exchange logs one) dropped because
+  /// the logging thread was behind: the loop never waits for a line to be written.
+  uint64_t log_lines_dropped = 0;
 
   bool realtime = false;       ///< the loop's thread runs under SCHED_FIFO
   bool memory_locked = false;  ///< the process's memory is locked (mlockall)
