@@ -24,8 +24,9 @@ import time
 from dataclasses import dataclass
 from typing import IO, Any, Iterator, List, Optional, Tuple
 
+from tavix import child_process
+
 START_TIMEOUT = 15.0  # seconds for the bridge to open its devices and say it is ready
-STOP_TIMEOUT = 5.0  # seconds for it to end after SIGTERM
 
 
 class BridgeError(Exception):
@@ -65,20 +66,6 @@ def _read_until_ready(process: "subprocess.Popen[bytes]") -> Tuple[List[str], Li
     return lines[:ready], endpoints
 
 
-def _stop(process: "subprocess.Popen[bytes]") -> int:
-    """Ends the bridge (SIGTERM, then SIGKILL if it does not end in time) and returns
-    its exit status."""
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(STOP_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-    if process.stdout is not None:
-        process.stdout.close()
-    return process.returncode
-
 
 @dataclass
 class BridgeProcess:
@@ -101,7 +88,7 @@ def launched(*options: str, stderr: Optional[IO[Any]] = None) -> Iterator[Bridge
     try:
         yield BridgeProcess(process, *_read_until_ready(process))
     finally:
-        _stop(process)
+        child_process.stop(process)
 
 
 @contextlib.contextmanager

@@ -99,7 +99,7 @@ commands; "reason" says why.
 
 import json
 import struct
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 from tavix import effect_kinds
 from tavix.effect_kinds import MAX_COORDINATE, MAX_DAMPING, MAX_EFFECTS, MAX_FORCE, MAX_STIFFNESS
@@ -322,47 +322,51 @@ def parse_control_request(data: bytes) -> ControlRequest:
     return ControlRequest(request, _controller(message.get("controller")))
 
 
-def encode_control_reply(reply: ControlReply) -> bytes:
-    message = {"version": VERSION, "granted": reply.granted, "controller": reply.controller,
-               "failed": reply.failed, "command_timeout": reply.command_timeout}
-    if not reply.granted:
+def _encode_reply(first: str, value: Any, applied: bool, reply: Any) -> bytes:
+    """A reply that says `first`: `value`, then who holds control, why the arm failed
+    and the command time-out; the reason too when the request was not met."""
+    message = {"version": VERSION, first: value, "controller": reply.controller, "failed": reply.failed,
+               "command_timeout": reply.command_timeout}
+    if not applied:
         message["reason"] = reply.reason
     return json.dumps(message).encode()
 
 
-def parse_control_reply(data: bytes) -> ControlReply:
-    """A CONTROL reply; MessageError for anything else."""
-    message = _json_object(data, "control")
+def _parse_reply(data: bytes, what: str, first: str) -> Tuple[Any, Optional[str], str, Optional[str], float]:
+    """The fields of a reply (see _encode_reply): `first`'s value, the holder, the
+    reason, the failure and the time-out; MessageError, naming `what` ("a control
+    reply"), for anything else."""
+    message = _json_object(data, what.split(" ", 1)[1])
     try:
-        granted, holder, failed = message["granted"], message["controller"], message["failed"]
+        value, holder, failed = message[first], message["controller"], message["failed"]
         timeout = float(message["command_timeout"])
         reason = str(message.get("reason", ""))
     except (KeyError, *PARSE_ERRORS) as error:
-        raise MessageError("not a control reply: %s" % type(error).__name__) from None
-    if not isinstance(granted, bool) or not isinstance(holder, (str, type(None))) \
-            or not isinstance(failed, (str, type(None))):
+        raise MessageError("not %s: %s" % (what, type(error).__name__)) from None
+    if not isinstance(holder, (str, type(None))) or not isinstance(failed, (str, type(None))):
+        raise MessageError("not %s" % what)
+    return value, holder, reason, failed, timeout
+
+
+def encode_control_reply(reply: ControlReply) -> bytes:
+    return _encode_reply("granted", reply.granted, reply.granted, reply)
+
+
+def parse_control_reply(data: bytes) -> ControlReply:
+    """A CONTROL reply; MessageError for anything else."""
+    granted, holder, reason, failed, timeout = _parse_reply(data, "a control reply", "granted")
+    if not isinstance(granted, bool):
         raise MessageError("not a control reply")
     return ControlReply(granted, holder, reason, failed, timeout)
 
 
 def encode_effects_reply(reply: EffectsReply) -> bytes:
-    message = {"version": VERSION, "outcome": reply.outcome, "controller": reply.controller,
-               "failed": reply.failed, "command_timeout": reply.command_timeout}
-    if reply.outcome != APPLIED:
-        message["reason"] = reply.reason
-    return json.dumps(message).encode()
+    return _encode_reply("outcome", reply.outcome, reply.outcome == APPLIED, reply)
 
 
 def parse_effects_reply(data: bytes) -> EffectsReply:
     """An EFFECTS reply; MessageError for anything else."""
-    message = _json_object(data, "effects reply")
-    try:
-        outcome, holder, failed = message["outcome"], message["controller"], message["failed"]
-        timeout = float(message["command_timeout"])
-        reason = str(message.get("reason", ""))
-    except (KeyError, *PARSE_ERRORS) as error:
-        raise MessageError("not an effects reply: %s" % type(error).__name__) from None
-    if outcome not in OUTCOMES or not isinstance(holder, (str, type(None))) \
-            or not isinstance(failed, (str, type(None))):
+    outcome, holder, reason, failed, timeout = _parse_reply(data, "an effects reply", "outcome")
+    if outcome not in OUTCOMES:
         raise MessageError("not an effects reply")
     return EffectsReply(outcome, holder, reason, failed, timeout)

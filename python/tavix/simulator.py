@@ -22,12 +22,13 @@ import time
 from pathlib import Path
 from typing import Iterator, List
 
+from tavix import child_process
+
 # Where the repository's own builds put it (tools/test.sh builds into build/test), for
 # this file used from the repository (python/tavix/) rather than installed.
 REPO_ROOT = Path(__file__).resolve().parents[2]
 BUILT_BINARIES = [REPO_ROOT / "build" / name / "sim" / "tavix-sim" for name in ("test", "dev")]
 START_TIMEOUT = 5.0  # seconds for the simulator to print its port
-STOP_TIMEOUT = 5.0  # seconds for it to end after SIGTERM
 
 
 class SimulatorError(Exception):
@@ -75,20 +76,6 @@ def _read_port_path(process: "subprocess.Popen[bytes]") -> str:
     return line.decode().strip()
 
 
-def _stop(process: "subprocess.Popen[bytes]") -> int:
-    """Ends the simulator (SIGTERM, then SIGKILL if it does not end in time) and
-    returns its exit status."""
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(STOP_TIMEOUT)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-    if process.stdout is not None:
-        process.stdout.close()
-    return process.returncode
-
 
 @contextlib.contextmanager
 def running(kind: str, *options: str) -> Iterator[str]:
@@ -99,6 +86,6 @@ def running(kind: str, *options: str) -> Iterator[str]:
     try:
         yield _read_port_path(process)
     finally:
-        status = _stop(process)
+        status = child_process.stop(process)
     if status != 0:
         raise SimulatorError("tavix-sim ended with status %d" % status)
