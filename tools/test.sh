@@ -15,7 +15,8 @@ tests=(-DTAVIX_BUILD_TESTS=ON -DTAVIX_WARNINGS_AS_ERRORS=ON)
 # default must be an optimised build.
 log "Building (release, the default build type)"
 cmake_configure "$ROOT/build/release" -DTAVIX_WARNINGS_AS_ERRORS=ON -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON
-if ! ninja -C "$ROOT/build/release" -t commands TavixHardwareAPI | grep -q -- ' -O[23s] '; then
+library_commands="$(ninja -C "$ROOT/build/release" -t commands TavixHardwareAPI)"
+if ! grep -q -- ' -O[23s] ' <<<"$library_commands"; then
   echo "the default build compiles the library without optimisation" >&2
   exit 1
 fi
