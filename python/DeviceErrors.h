@@ -15,7 +15,9 @@ namespace Tavix::HardwareAPI::Python {
 /// Raises the module's exception for the outcome `error` of the device method `method`
 /// ("Morvek3.end_effector_force") on the port `path`, whose time-out was `timeout`
 /// seconds: PortError for an errno, DeviceTimeoutError for a time-out, ProtocolError for
-/// a wrong or malformed reply, DeviceError for anything else. Needs the interpreter lock.
+/// a wrong or malformed reply, RuntimeError "<method> on <path>: a servo loop drives the
+/// arm: ..." for std::errc::device_or_resource_busy (the call was refused, nothing was
+/// sent), DeviceError for anything else. Needs the interpreter lock.
 [[noreturn]] void RaiseDeviceError(std::error_code error, const std::string& method, const std::string& path,
                                    double timeout);
 

@@ -89,6 +89,11 @@ void RaiseDeviceError(std::error_code error, const std::string& method, const st
                   "the reply began with an unexpected header code; what came was dropped");
   }
   if (error == Devices::DeviceErrc::malformed_reply) RaiseWithText(protocol_error, method, path, "malformed reply");
+  // Refused before any I/O (Device::Operation): not a failure of the port or the device,
+  // but of the call, made while a servo loop owns the arm.
+  if (error == std::make_error_code(std::errc::device_or_resource_busy)) {
+    RaiseWithText(PyExc_RuntimeError, method, path, "a servo loop drives the arm: stop it before using the arm");
+  }
   RaiseWithText(device_error, method, path, error.message());
 }
 

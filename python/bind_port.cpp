@@ -24,7 +24,10 @@ constexpr const char* kPortDoc =
     "device does not answer in time, PortError when the port fails, hangs up or is "
     "closed, ProtocolError for a wrong reply. `timeout` is the devices' reply time-out "
     "in seconds (None: no limit). Closes on leaving a `with` block, on `close()`, or when "
-    "garbage-collected. The interpreter lock is released around all its I/O.";
+    "garbage-collected. The interpreter lock is released around all its I/O. While a "
+    "ServoLoop drives the arm on the port, the port is the loop's: every device call on it "
+    "raises RuntimeError, sending nothing, and so do close() (and leaving a `with` block) "
+    "and reset_input_buffer().";
 
 // 0 stands for no limit in the library. A time-out below the shortest the library keeps
 // is refused rather than lengthened behind the caller's back.
@@ -75,7 +78,18 @@ void RequireOpen(const Port& port, const char* member) {
   if (!port.IsOpen()) RaisePortError(EBADF, std::string("Port.") + member + " on", port.PortPath(), false);
 }
 
+// While a servo loop drives the arm on the port, its descriptor and its input are the
+// loop's: closing the port or dropping its input would pull them from under a tick.
+void RequireNotDriven(const Port& port, const char* member) {
+  if (!port.Driven()) return;
+  const py::str text =
+      py::str("Port.{} on {}: a servo loop drives the arm on this port: stop it first").format(member, PathText(port));
+  PyErr_SetObject(PyExc_RuntimeError, text.ptr());
+  throw py::error_already_set();
+}
+
 void Close(Port& port) {
+  RequireNotDriven(port, "close");
   py::gil_scoped_release release;
   port.Close();
 }
@@ -93,7 +107,9 @@ void BindPort(py::module_& module) {
           "timeout", &TimeoutValue,
           [](Port& port, const std::optional<double>& timeout) { port.SetTimeout(TimeoutSeconds(timeout)); },
           "The reply time-out of the devices on this port, in seconds; None for no limit.")
-      .def("close", &Close, "Close the port; closing a closed port does nothing. Later I/O raises PortError.")
+      .def("close", &Close,
+           "Close the port; closing a closed port does nothing. Later I/O raises PortError. "
+           "RuntimeError while a ServoLoop drives the arm on the port: stop it first.")
       .def_property_readonly(
           "in_waiting",
           [](Port& port) {
@@ -106,10 +122,12 @@ void BindPort(py::module_& module) {
           "reset_input_buffer",
           [](Port& port) {
             RequireOpen(port, "reset_input_buffer");
+            RequireNotDriven(port, "reset_input_buffer");
             py::gil_scoped_release release;
             port.DiscardInput();
           },
-          "Drop every received byte not read yet.")
+          "Drop every received byte not read yet. RuntimeError while a ServoLoop drives the arm on "
+          "the port.")
       .def("__enter__", [](const py::object& self) { return self; })
       .def(
           "__exit__",

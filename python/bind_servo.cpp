@@ -43,8 +43,10 @@ constexpr const char* kServoLoopDoc =
     "DeviceError; on stopping it sends one zero force if the port still works.\n\n"
     "The arm must be on a Port (TypeError otherwise) that has a time-out (ValueError "
     "otherwise): an exchange waits up to it, so set it to a few periods (port.timeout = "
-    "0.01). While the loop runs it owns the arm: do not call the arm's methods or close its "
-    "port until it has stopped; another loop on the same arm does not start (RuntimeError). "
+    "0.01). From start() until it has stopped the loop owns the arm (every Morvek3 on its "
+    "port): any call on the arm raises RuntimeError at once, sending nothing, and so do "
+    "port.close() and port.reset_input_buffer(); another loop on the same arm does not start "
+    "(RuntimeError). "
     "At the interpreter's exit every loop still running is stopped, with its zero force.";
 
 constexpr const char* kStateDoc =
@@ -128,15 +130,29 @@ void StartLoop(ServoLoop& loop) {
   loop.Start();
 }
 
+// A max_force above the arm's rating is taken, and said with a UserWarning pointing at
+// the caller's line, once per loop made (the library logs its own line too, through its
+// log path). A filter that turns the warning into an error drops the loop just made.
+void WarnIfAboveRating(float max_force, float rated_peak_force) {
+  if (!(max_force > rated_peak_force)) return;
+  const py::str text = py::str(
+                           "ServoLoop: max_force {:g} N is above the arm's rated peak force of {:g} N "
+                           "(rated_peak_force); forces up to {:g} N will be sent")
+                           .format(max_force, rated_peak_force, max_force);
+  if (PyErr_WarnEx(PyExc_UserWarning, text.cast<std::string>().c_str(), 1) != 0) throw py::error_already_set();
+}
+
 // The constructor refuses an arm that is not on a Port (std::invalid_argument, before it
 // looks at the settings); Python callers get that refusal as a TypeError with a hint, and
 // a setting's, or a port without a time-out, as the ValueError pybind11 makes of
 // std::invalid_argument.
 LoopHolder NewLoop(Devices::Morvek3& arm, double rate_hz, float max_force, bool realtime,
-                                   int max_failures, std::optional<std::size_t> history_size) {
+                   int max_failures, std::optional<std::size_t> history_size, float rated_peak_force) {
+  const QueuedLogLines log_lines;
   ServoSettings settings;
   settings.rate_hz = rate_hz;
   settings.max_force = max_force;
+  settings.rated_peak_force = rated_peak_force;
   settings.realtime = realtime;
   settings.max_failures = max_failures;
   if (history_size) {
@@ -152,9 +168,12 @@ LoopHolder NewLoop(Devices::Morvek3& arm, double rate_hz, float max_force, bool 
         "ServoLoop needs a Morvek3 on a Port, which reports each failed exchange and gives up "
         "after its time-out: build the arm as Morvek3(Port(path, timeout=0.01))");
   }
-  LiveLoops& live = Live();
-  const std::lock_guard<std::mutex> hold(live.mutex);
-  live.loops.push_back(loop.get());
+  {
+    LiveLoops& live = Live();
+    const std::lock_guard<std::mutex> hold(live.mutex);
+    live.loops.push_back(loop.get());
+  }
+  WarnIfAboveRating(settings.max_force, settings.rated_peak_force);
   return loop;
 }
 
@@ -285,14 +304,17 @@ void BindLoop(py::module_& module) {
   py::class_<ServoLoop, LoopHolder>(module, "ServoLoop", kServoLoopDoc)
       .def(py::init(&NewLoop), py::arg("arm"), py::arg("rate_hz") = 1000.0, py::arg("max_force") = 5.0f,
            py::arg("realtime") = false, py::arg("max_failures") = 10, py::arg("history_size") = py::none(),
-           py::keep_alive<1, 2>(),
+           py::arg("rated_peak_force") = ServoSettings::kRatedPeakForce, py::keep_alive<1, 2>(),
            "A loop for `arm` (a Morvek3 on a Port), not started: `rate_hz` ticks a second (1 to "
            "10000), forces clamped to `max_force` newtons, at most `max_failures` failed exchanges "
            "in a row, the last `history_size` ticks kept (None: 10 s worth). `realtime` asks for "
            "SCHED_FIFO and locked memory; where not permitted the loop runs without, and "
-           "stats()['realtime_note'] says why.")
+           "stats()['realtime_note'] says why. `max_force` is any finite number above 0 "
+           "(ValueError otherwise); one above `rated_peak_force` (the arm's rated peak force, "
+           "10 N by default) is taken, with a UserWarning, one per loop made.")
       .def("start", &StartLoop, Released(),
-           "Start the loop's thread. Resets the counters, the history, the error and the ramp. "
+           "Start the loop's thread, which owns the arm until the loop stops (a call on the arm under "
+          "way in another thread is waited for). Resets the counters, the history, the error and the ramp. "
            "RuntimeError if it is running (of two calls at once, one starts it) or if another loop "
            "drives the arm; ValueError if the port has no time-out.")
       .def("stop", &ServoLoop::Stop, Released(),
@@ -345,6 +367,8 @@ void BindLoop(py::module_& module) {
            "round_trip_us, lateness_us, ok.")
       .def_property_readonly("rate_hz", [](const ServoLoop& loop) { return loop.Settings().rate_hz; })
       .def_property_readonly("max_force", [](const ServoLoop& loop) { return loop.Settings().max_force; })
+      .def_property_readonly("rated_peak_force", [](const ServoLoop& loop) { return loop.Settings().rated_peak_force; },
+                             "The arm's rated peak force in newtons, which max_force was checked against.")
       .def_property_readonly("realtime", [](const ServoLoop& loop) { return loop.Settings().realtime; },
                              "True if real-time scheduling was asked for; stats() tells what was granted.")
       .def_property_readonly("max_failures", [](const ServoLoop& loop) { return loop.Settings().max_failures; })

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -139,10 +140,31 @@ TEST(ServoLoop, RefusesAnArmOnAPlainStreamAndSettingsOutOfRange) {
   refused([](ServoSettings& s) { s.rate_hz = std::numeric_limits<double>::quiet_NaN(); });
   refused([](ServoSettings& s) { s.max_force = 0.0f; });
   refused([](ServoSettings& s) { s.max_force = std::numeric_limits<float>::infinity(); });
+  refused([](ServoSettings& s) { s.rated_peak_force = 0.0f; });
+  refused([](ServoSettings& s) { s.rated_peak_force = std::numeric_limits<float>::quiet_NaN(); });
   refused([](ServoSettings& s) { s.max_failures = 0; });
   refused([](ServoSettings& s) { s.realtime_priority = 100; });
   refused([](ServoSettings& s) { s.ramp_seconds = -1.0; });
   EXPECT_EQ(ServoLoop(arm).HistorySize(), 10000u);  // 10 s at 1 kHz
+}
+
+// A max_force above the arm's rating is taken, and said once per loop made.
+TEST(ServoLoop, LogsOneLineForEachLoopMadeWithAMaxForceAboveTheRatedPeakForce) {
+  PlayedArm device;
+  IO::Port port(device.Path(), kReplyTimeout);
+  Devices::Morvek3 arm(&port);
+  ServoSettings strong;
+  strong.max_force = 1e6f;
+  ServoSettings rated_higher = strong;
+  rated_higher.rated_peak_force = 1e6f;
+  StderrCapture log_lines;
+  ServoLoop first(arm, strong), second(arm, strong), quiet(arm), quiet_too(arm, rated_higher);
+  const std::vector<std::string> lines = log_lines.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("[err] Library/src/ServoLoop:", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("max_force 1e+06 N is above the arm's rated peak force of 10 N"), std::string::npos)
+      << lines[0];
+  EXPECT_EQ(first.Settings().max_force, 1e6f);
 }
 
 TEST(ServoLoop, RefusesAPortWithoutATimeOutWhenMadeAndWhenStarted) {
@@ -176,6 +198,42 @@ TEST(ServoLoop, RefusesToStartOnAnArmThatAnotherLoopDrivesUntilThatOneStops) {
   ASSERT_TRUE(AwaitCycles(second, 5));
   second.Stop();
   EXPECT_FALSE(second.Error());
+}
+
+// The arm is the loop's while it runs: a call on it, or on another object on its port,
+// fails at once and sends nothing; once the loop has stopped the same calls go through.
+TEST(ServoLoop, OwnsTheArmWhileItRunsRefusingEveryOtherCallWithoutSendingAnything) {
+  PlayedArm device;
+  IO::Port port(device.Path(), kReplyTimeout);
+  Devices::Morvek3 arm(&port);
+  Devices::Morvek3 same_arm(&port);
+  ServoLoop loop(arm, NoRamp());  // no effects: the loop sends zero forces only
+  const Vector3 mine{1.0f, 2.0f, 3.0f};
+  loop.Start();
+  EXPECT_TRUE(port.Driven());
+  ASSERT_TRUE(AwaitCycles(loop, 5));
+
+  const auto start = Clock::now();
+  const Devices::ArmState refused = arm.EndEffectorForce(mine);
+  EXPECT_EQ(arm.LastError(), std::errc::device_or_resource_busy);
+  EXPECT_EQ(refused.position, Devices::ArmState().position);
+  same_arm.SendForce(mine);
+  EXPECT_EQ(same_arm.LastError(), std::errc::device_or_resource_busy);
+  EXPECT_EQ(same_arm.GetTemperature(), 0.0f);  // a request the played arm cannot parse
+  EXPECT_EQ(same_arm.LastError(), std::errc::device_or_resource_busy);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(50));  // no wait for a reply
+  ASSERT_TRUE(AwaitCycles(loop, loop.Stats().cycles + 5));  // undisturbed
+  EXPECT_EQ(loop.Stats().failures, 0u);
+
+  loop.Stop();
+  EXPECT_FALSE(port.Driven());
+  const std::size_t sent_by_loop = device.Forces().size();
+  for (const Vector3& force : device.Forces()) EXPECT_EQ(force, (Vector3{0.0f, 0.0f, 0.0f}));
+  const Devices::ArmState state = arm.EndEffectorForce(mine);  // free again
+  EXPECT_FALSE(arm.LastError());
+  EXPECT_EQ(state.position, kPosition);
+  ASSERT_TRUE(device.AwaitRequests(sent_by_loop + 1));
+  EXPECT_EQ(device.Forces().back(), mine);
 }
 
 TEST(ServoLoop, RunsTicksOnTheGridUntilStoppedThenSendsZeroForceOnce) {

@@ -150,6 +150,7 @@ TEST(ServoLoopConcurrency, EffectsChangeAndSnapshotsAreReadWhileTheLoopRuns) {
   settings.rate_hz = 2000.0;
   settings.ramp_seconds = 0.0;
   settings.max_force = 100.0f;
+  settings.rated_peak_force = 100.0f;
   ServoLoop loop(arm, settings);
   const auto weight = std::make_shared<ConstantForce>(Vector3{0.0f, 0.0f, 0.0f});
   loop.Add(weight);
@@ -261,6 +262,44 @@ TEST(ServoLoopConcurrency, OfTwoStopsAtOnceBothReturnOnceTheLoopHasStopped) {
     ASSERT_EQ(shared->stopped_by_then, 2);
     ASSERT_FALSE(loop->Error());
   }
+}
+
+// A thread calls the arm over and over, through two objects on its port, while the loop
+// starts and stops: each call either fails as refused (the loop drives the arm) or goes
+// through whole, and the ticks never fail. The caller's arm objects are never touched by
+// the loop's thread.
+TEST(ServoLoopConcurrency, CallsOnADrivenArmFromAnotherThreadAreRefusedAndNeverMeetATick) {
+  CheckedSimulator simulator({"arm"});
+  IO::Port port(simulator.PortPath(), 1.0);
+  Devices::Morvek3 arm(&port);
+  Devices::Morvek3 same_arm(&port);
+  ServoLoop loop(arm);
+  std::atomic<bool> done{false};
+  int refused = 0, other = 0;  // the caller's, read once it has ended
+  std::thread caller([&] {
+    for (bool first = true; !done; first = !first) {
+      Devices::Morvek3& target = first ? arm : same_arm;
+      target.EndEffectorForce({0.0f, 0.0f, 0.0f});
+      const std::error_code error = target.LastError();
+      if (error == std::errc::device_or_resource_busy) {
+        ++refused;
+      } else if (error) {
+        ++other;
+      }
+    }
+  });
+  for (int round = 0; round < 20; ++round) {
+    loop.Start();
+    const bool ticked = Eventually([&] { return loop.Stats().cycles >= 10 || !loop.Running(); });
+    loop.Stop();
+    EXPECT_TRUE(ticked) << "round " << round;
+    EXPECT_EQ(loop.Stats().failures, 0u) << "round " << round;
+    EXPECT_FALSE(loop.Error()) << "round " << round;
+  }
+  done = true;
+  caller.join();
+  EXPECT_GT(refused, 0);
+  EXPECT_EQ(other, 0);
 }
 
 // Standard error is a full pipe that nobody reads, and every exchange fails and logs a

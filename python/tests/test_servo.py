@@ -7,6 +7,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -67,6 +68,35 @@ def test_a_second_loop_on_a_driven_arm_does_not_start(arm):
         assert not second.running
     with second:  # free again
         assert second.running
+
+
+def test_the_loop_owns_the_arm_and_its_port_until_it_stops():
+    with simulator.running("arm") as path, api.Port(path, timeout=TIMEOUT) as port:
+        arm, same_arm = api.Morvek3(port), api.Morvek3(port)  # one arm: one port
+        calls = (lambda: arm.end_effector_force([0.0, 0.0, 1.0]), same_arm.get_temperature, port.close)
+        with api.ServoLoop(arm) as loop:
+            for call in calls:
+                with pytest.raises(RuntimeError, match="a servo loop drives the arm"):
+                    call()
+            assert port.is_open
+            wait_until(lambda: loop.stats()["cycles"] >= 20)
+            assert loop.stats()["failures"] == 0
+        for call in calls:  # free again
+            call()
+        assert not port.is_open
+
+
+def test_a_max_force_above_the_rated_peak_force_warns_once_and_one_not_a_positive_number_raises(arm):
+    with pytest.warns(UserWarning, match=r"max_force 1e\+06 N is above the arm's rated peak force of 10 N") as caught:
+        loop = api.ServoLoop(arm, max_force=1e6)
+    assert len(caught) == 1
+    assert (loop.max_force, loop.rated_peak_force) == (1e6, 10.0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        api.ServoLoop(arm, max_force=50.0, rated_peak_force=50.0)  # an arm rated higher: no warning
+    for bad in (float("nan"), 0.0):
+        with pytest.raises(ValueError, match="max_force must be a finite number above 0"):
+            api.ServoLoop(arm, max_force=bad)
 
 
 def test_runs_as_a_context_and_shows_state_stats_and_history(arm):

@@ -113,11 +113,20 @@ Device::Operation::Operation(Device& device) noexcept : device_(device) {
   if (device_.operation_depth_++ > 0) return;
   device_.last_error_.clear();
   if (device_.port_ == nullptr) return;
+  // A servo loop that drives the arm owns the port: the operation fails before it
+  // touches the port, and, stopped, sends and reads nothing.
+  if (!device_.port_->Admit(device_, counted_)) {
+    device_.Fail(std::make_error_code(std::errc::device_or_resource_busy));
+    return;
+  }
   device_.timeout = static_cast<float>(device_.port_->Timeout());
   if (!device_.port_->IsOpen()) device_.Fail(std::error_code(EBADF, std::system_category()));
 }
 
-Device::Operation::~Operation() { --device_.operation_depth_; }
+Device::Operation::~Operation() {
+  --device_.operation_depth_;
+  if (counted_) device_.port_->Leave();
+}
 
 Device::Device(IO::SerialStream* stream)
     : stream(RequireStream(stream)),
@@ -328,7 +337,8 @@ void Device::DropStaleInput() {
 }
 
 void Device::DropFailedReply() {
-  if (!OnPort()) return;
+  // A refused operation drops nothing: the port's input is the servo loop's.
+  if (!OnPort() || last_error_ == std::make_error_code(std::errc::device_or_resource_busy)) return;
   if (last_error_ == DeviceErrc::wrong_header) DropUntilQuiet();
   stream->DiscardInput();
 }

@@ -1,27 +1,31 @@
 #include "DrivenArms.h"
 
-#include <algorithm>
-#include <mutex>
-#include <vector>
+#include <chrono>
+#include <thread>
+
+#include "Tavix/HardwareAPI/IO/Port.h"
 
 namespace Tavix::HardwareAPI::Servo {
 namespace {
 
-std::mutex driven_mutex;
-std::vector<const IO::Port*> driven;  // under driven_mutex; a few at most
+// How often a claim looks whether the operations under way have ended.
+constexpr std::chrono::microseconds kOperationsPoll{100};
 
 }  // namespace
 
-bool ClaimArm(const IO::Port& port) {
-  const std::lock_guard<std::mutex> hold(driven_mutex);
-  if (std::find(driven.begin(), driven.end(), &port) != driven.end()) return false;
-  driven.push_back(&port);
+// Of two claims at once, the exchange lets one through. The claim is sequentially
+// consistent, and so is the count it reads after, as Port::Admit counts and then reads:
+// an operation either sees the claim and is refused, or is seen under way. Reading the
+// count also acquires, so what those operations did happens before the loop's ticks; the
+// claim acquires too, so a loop that claims the arm after another released it sees what
+// that one's thread did.
+bool DrivenArms::Claim(IO::Port& port, const Devices::Device& device) noexcept {
+  const Devices::Device* free = nullptr;
+  if (!port.driver_.compare_exchange_strong(free, &device, std::memory_order_seq_cst)) return false;
+  while (port.operations_.load(std::memory_order_seq_cst) != 0) std::this_thread::sleep_for(kOperationsPoll);
   return true;
 }
 
-void ReleaseArm(const IO::Port& port) noexcept {
-  const std::lock_guard<std::mutex> hold(driven_mutex);
-  driven.erase(std::remove(driven.begin(), driven.end(), &port), driven.end());
-}
+void DrivenArms::Release(IO::Port& port) noexcept { port.driver_.store(nullptr, std::memory_order_release); }
 
 }  // namespace Tavix::HardwareAPI::Servo

@@ -16,6 +16,7 @@
 #include "DeferredLog.h"
 #include "DrivenArms.h"
 #include "EffectList.h"
+#include "ErrorLog.h"
 #include "ForceSafety.h"
 #include "ServoHistogram.h"
 #include "ServoHistory.h"
@@ -32,6 +33,7 @@ constexpr double kHistorySeconds = 10.0;
 constexpr std::size_t kLargestHistory = 10000000;
 // The shortest port time-out a loop accepts, in seconds.
 constexpr double kShortestTimeout = 1e-6;
+constexpr const char* kLogSource = "Library/src/ServoLoop";
 const Vector3 kNoForce{0.0f, 0.0f, 0.0f};
 
 int64_t Now() noexcept {
@@ -86,6 +88,9 @@ ServoSettings Checked(const ServoSettings& settings) {
   if (!(settings.max_force > 0.0f) || !std::isfinite(settings.max_force)) {
     refuse("max_force must be a finite number above 0");
   }
+  if (!(settings.rated_peak_force > 0.0f) || !std::isfinite(settings.rated_peak_force)) {
+    refuse("rated_peak_force must be a finite number above 0");
+  }
   if (settings.realtime_priority < 1 || settings.realtime_priority > 99) {
     refuse("realtime_priority must be between 1 and 99");
   }
@@ -95,6 +100,21 @@ ServoSettings Checked(const ServoSettings& settings) {
     refuse("ramp_seconds must be between 0 and 60");
   }
   return settings;
+}
+
+// A max_force above the arm's rating is allowed (a bench rig, a stiffer arm), but said
+// once, when the loop is made: the clamp no longer keeps the force within what the arm
+// is built for.
+void LogIfAboveRating(const ServoSettings& settings) {
+  if (!(settings.max_force > settings.rated_peak_force)) return;
+  const int saved = errno;
+  errno = 0;  // the line's errno field: no call failed
+  LogError(kLogSource, __LINE__,
+           "servo loop: max_force %g N is above the arm's rated peak force of %g N (rated_peak_force); "
+           "forces up to %g N will be sent",
+           static_cast<double>(settings.max_force), static_cast<double>(settings.rated_peak_force),
+           static_cast<double>(settings.max_force));
+  errno = saved;
 }
 
 std::size_t HistorySizeFor(const ServoSettings& settings) {
@@ -129,6 +149,7 @@ struct ServoLoop::Impl {
   Impl(Devices::Morvek3& arm_, const ServoSettings& settings_)
       : arm(arm_),
         port(RequireTimeout(RequirePort(arm_))),
+        driver(&port),
         settings(Checked(settings_)),
         period(std::llround(static_cast<double>(kSecond) / settings.rate_hz)),
         history(HistorySizeFor(settings)) {}
@@ -152,6 +173,10 @@ struct ServoLoop::Impl {
 
   Devices::Morvek3& arm;
   IO::Port& port;
+  // The device the loop's thread exchanges through, its own: while the loop runs, the
+  // port refuses every other (the caller's `arm` included), so that nothing of the
+  // caller's calls (their buffers, their outcome) ever meets a tick.
+  Devices::Morvek3 driver;
   const ServoSettings settings;
   const int64_t period;  // ns
   Callback callback;
@@ -274,9 +299,9 @@ bool ServoLoop::Impl::Wanted(const ServoState& last, Vector3& force) noexcept {
 // position and velocity stay those of the last good tick. Returns the arm's outcome.
 std::error_code ServoLoop::Impl::Exchange(const RunState& run, ServoState& tick) noexcept {
   const int64_t sent = Now();
-  const Devices::ArmState reply = arm.EndEffectorForce(tick.force);
+  const Devices::ArmState reply = driver.EndEffectorForce(tick.force);
   const int64_t received = Now();
-  const std::error_code outcome = arm.LastError();
+  const std::error_code outcome = driver.LastError();
   round_trip.Record(received - sent);
   tick.round_trip_us = static_cast<float>(received - sent) / 1000.0f;
   tick.ok = !outcome;
@@ -329,8 +354,8 @@ void ServoLoop::Impl::Advance(RunState& run) const noexcept {
 // Sends the last zero force and gives the arm back, before the loop shows as stopped:
 // whoever sees it stopped may start another loop on the arm.
 void ServoLoop::Impl::Finish(std::error_code stop_error, bool port_works) noexcept {
-  if (port_works) arm.SendForce(kNoForce);
-  ReleaseArm(port);
+  if (port_works) driver.SendForce(kNoForce);
+  DrivenArms::Release(port);
   const std::lock_guard<std::mutex> hold(status_mutex);
   error = stop_error;
   running.store(false, std::memory_order_release);
@@ -345,7 +370,9 @@ void ServoLoop::Impl::ResetMeasurements() noexcept {
 }
 
 ServoLoop::ServoLoop(Devices::Morvek3& arm, const ServoSettings& settings)
-    : impl_(std::make_unique<Impl>(arm, settings)) {}
+    : impl_(std::make_unique<Impl>(arm, settings)) {
+  LogIfAboveRating(impl_->settings);
+}
 
 ServoLoop::~ServoLoop() { Stop(); }
 
@@ -357,7 +384,7 @@ void ServoLoop::Start() {
   if (impl.thread.joinable()) impl.thread.join();  // it stopped by itself
   RequireTimeout(impl.port);
   DeferredLog::Start();
-  if (!ClaimArm(impl.port)) {
+  if (!DrivenArms::Claim(impl.port, impl.driver)) {
     throw std::logic_error("a servo loop already drives the arm on " + impl.port.PortPath() +
                            ": stop it before starting another on the same arm");
   }
@@ -374,7 +401,7 @@ void ServoLoop::Start() {
     impl.thread = std::thread([&impl] { impl.Run(); });
   } catch (...) {
     impl.running.store(false, std::memory_order_release);
-    ReleaseArm(impl.port);
+    DrivenArms::Release(impl.port);
     throw;
   }
   std::unique_lock<std::mutex> hold(impl.status_mutex);

@@ -39,6 +39,10 @@ namespace Tavix::HardwareAPI::Devices {
 /// On an `IO::Port` a device fails fast; elsewhere it behaves as described above:
 ///   - every operation takes the port's time-out (`timeout` is set from it);
 ///   - on a closed port an operation fails at once with EBADF, sending nothing;
+///   - while a servo loop drives the arm on the port (`IO::Port::Driven`), the port is
+///     the loop's: an operation of any device but the loop's own fails at once with
+///     `std::errc::device_or_resource_busy`, sending and reading nothing, and returns
+///     the failure values it returns for any other failure;
 ///   - an operation stops at its first failure: nothing further is sent or read, so
 ///     one time-out costs one wait, not two;
 ///   - after a wrong header code the device's bytes are dropped until the line has been
@@ -119,7 +123,9 @@ class Device {
   ///     of it, did not arrive within `timeout`;
   ///   - `DeviceErrc::wrong_header`, `DeviceErrc::malformed_reply` (equivalent to
   ///     std::errc::protocol_error): the reply is not the one the operation expects;
-  ///   - `std::errc::invalid_argument`: `ReadBytes` was asked for more than kBufferSize.
+  ///   - `std::errc::invalid_argument`: `ReadBytes` was asked for more than kBufferSize;
+///   - `std::errc::device_or_resource_busy` (`std::generic_category()`): on a Port that a
+///     servo loop drives; nothing was sent or read.
   /// A code 0 returned by `ReadHeaderCode` with an empty outcome was received.
   std::error_code LastError() const noexcept { return last_error_; }
 
@@ -130,8 +136,12 @@ class Device {
 
  protected:
   /// Marks the run of one public operation. The outermost of nested operations (a
-  /// command calls its send and its read) starts a fresh outcome and, on a Port, takes
-  /// the port's time-out and fails at once (EBADF) when the port is closed.
+  /// command calls its send and its read) starts a fresh outcome and, on a Port, fails
+  /// at once when a servo loop drives the arm through another device
+  /// (device_or_resource_busy), or takes the port's time-out and fails at once (EBADF)
+  /// when the port is closed. On a Port the operation then sends and reads nothing. An
+  /// operation admitted on a Port is counted as under way until it ends: a loop that
+  /// starts on the port waits for it.
   class Operation {
    public:
     explicit Operation(Device& device) noexcept;
@@ -141,6 +151,7 @@ class Device {
 
    private:
     Device& device_;
+    bool counted_ = false;  ///< the port counts it as under way (see `IO::Port::Driven`)
   };
 
   /// Records `error` as the outcome of the running operation, unless it already failed.
@@ -165,7 +176,8 @@ class Device {
 
   /// On a Port, after a failed read: drops what the device sends until the line has
   /// been quiet for `kQuietSpell` (at most `timeout`) when a wrong header code arrived,
-  /// otherwise drops only what is queued now. Does nothing on other streams.
+  /// otherwise drops only what is queued now. Does nothing on other streams, nor after a
+  /// refusal (device_or_resource_busy: the port's input is the servo loop's).
   void DropFailedReply();
 
  private:

@@ -5,6 +5,13 @@
 
 #include "Tavix/HardwareAPI/IO/SerialStream.h"
 
+namespace Tavix::HardwareAPI::Devices {
+class Device;
+}
+namespace Tavix::HardwareAPI::Servo {
+class DrivenArms;
+}
+
 namespace Tavix::HardwareAPI::IO {
 
 /// A serial port for programs that must tell every failure apart from data: a
@@ -18,8 +25,16 @@ namespace Tavix::HardwareAPI::IO {
 /// wrong header code they drop what the device sends until the line is quiet, instead
 /// of waiting for 1024 bytes. Every failure is reported by `Device::LastError()`.
 ///
-/// Not thread-safe, except `Timeout` and `SetTimeout`, which any thread may call while
-/// another uses the port.
+/// While a servo loop drives the arm on the port (`Servo::ServoLoop`, from its start until
+/// it has sent its last zero force) the port is the loop's: every operation of any other
+/// device on it (another `Morvek3` object on the port, the one the loop was made with
+/// included, or a `Handle`) fails at once with `std::errc::device_or_resource_busy`,
+/// sending and reading nothing, from whatever thread it is called. Closing the port
+/// meanwhile is the caller's fault: it races with the loop's I/O, and a loop that finds
+/// its port closed stops at once, without its last zero force. Stop the loop first.
+///
+/// Not thread-safe, except `Timeout`, `SetTimeout` and `Driven`, which any thread may
+/// call while another uses the port.
 class Port : public SerialStream {
  public:
   static constexpr double kDefaultTimeout = 5.0;  ///< seconds
@@ -43,8 +58,41 @@ class Port : public SerialStream {
   /// operation.
   void SetTimeout(double seconds) noexcept;
 
+  /// True while a servo loop drives the arm on this port.
+  bool Driven() const noexcept { return driver_.load(std::memory_order_acquire) != nullptr; }
+
  private:
+  friend class Devices::Device;    // its operations are admitted and leave
+  friend class Servo::DrivenArms;  // a loop claims and gives back the arm
+
+  /// At the start of an operation of `device` (the outermost of nested ones): false when
+  /// a servo loop drives the arm through another device, and the operation is refused.
+  /// True otherwise, and then `counted` says whether the operation must `Leave` at its
+  /// end: the loop's own operations are not counted, and cost one atomic load.
+  bool Admit(const Devices::Device& device, bool& counted) noexcept {
+    counted = false;
+    if (driver_.load(std::memory_order_acquire) == &device) return true;
+    // Counted before the driver is read, and a loop claims the arm before it reads the
+    // count (both sequentially consistent): either this operation sees the claim, or the
+    // loop sees it under way and waits for it to end.
+    operations_.fetch_add(1, std::memory_order_seq_cst);
+    if (driver_.load(std::memory_order_seq_cst) != nullptr) {
+      operations_.fetch_sub(1, std::memory_order_release);
+      return false;
+    }
+    counted = true;
+    return true;
+  }
+
+  /// At the end of an admitted, counted operation. Release: what it did on the port
+  /// happens before the ticks of a loop that waited for it.
+  void Leave() noexcept { operations_.fetch_sub(1, std::memory_order_release); }
+
   std::atomic<double> timeout_;
+  /// The device through which a servo loop drives the arm on this port; null when none.
+  std::atomic<const Devices::Device*> driver_{nullptr};
+  /// The device operations under way on this port, the loop's own aside.
+  std::atomic<int> operations_{0};
 };
 
 }  // namespace Tavix::HardwareAPI::IO

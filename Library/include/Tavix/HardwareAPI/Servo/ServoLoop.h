@@ -51,9 +51,20 @@ namespace Tavix::HardwareAPI::Servo {
 /// 5 s time-outs and look like an arm reporting zeros. An exchange waits for the port's
 /// time-out, so the port must have one (at least 1 us; checked at construction and at
 /// each start): set it to a few periods (`Port::SetTimeout`) so that a silent device is
-/// given up on quickly. While the loop runs it owns the arm: nothing else may use the
-/// arm or its port (nor close the port) until `Stop` returns or `Running()` is false,
-/// and no other loop may start on it (an arm is known by its port).
+/// given up on quickly.
+///
+/// Ownership. An arm is known by its port: every Morvek3 object on the port is the same
+/// arm. From `Start` until the loop has sent its last zero force (after `Stop`, or when
+/// it stops by itself; `Running()` is false from then on) the loop owns the arm: it
+/// exchanges through a device object of its own, and the port refuses every other
+/// (`IO::Port::Driven`). Any operation on the arm (on `Arm()`, on another Morvek3 or a
+/// Handle on the port), from any thread, the loop's callback included, then fails at
+/// once: it sends and reads nothing, `LastError()` is std::errc::device_or_resource_busy,
+/// and it returns the failure values it returns for any other failure on a Port. An
+/// operation already under way when the loop starts is waited for by `Start`, so the
+/// loop's first exchange never meets another. A tick pays one atomic load for this. No
+/// other loop starts on the arm meanwhile (`Start` throws). Closing the port while the
+/// loop runs is the caller's fault: stop the loop first.
 ///
 /// Threads. Any thread may call anything, several at once: `Start`, `Stop` and
 /// `SetCallback` take turns under a lock that the loop's thread never takes. The loop's
@@ -74,14 +85,19 @@ class ServoLoop {
   /// state in its reply, the force that tick sent, its time and cycle), returns the force
   /// to add to the effects' for the tick about to send. Runs on the loop's thread, at the
   /// start of the tick, before the exchange: it should take microseconds, and must not
-  /// block or use the arm. If it throws, the loop stops and `Error()` is
+  /// block; the arm's operations fail there as on any other thread. If it throws, the loop stops and `Error()` is
   /// std::errc::operation_canceled.
   using Callback = std::function<Vector3(const ServoState& last)>;
 
-  /// A loop for `arm`, which must outlive it, with `settings`. Allocates the history;
-  /// starts nothing. Throws std::invalid_argument when the arm is not built on an
-  /// `IO::Port`, when the port has no time-out or one below 1 us, or for a setting
-  /// outside its range (see `ServoSettings`).
+  /// A loop for `arm`, which must outlive it (as must its port), with `settings`.
+  /// Allocates the history; starts nothing. Throws std::invalid_argument when the arm is
+  /// not built on an `IO::Port`, when the port has no time-out or one below 1 us, or for
+  /// a setting outside its range (see `ServoSettings`). A `max_force` above
+  /// `rated_peak_force` is accepted, and logged as one line, once per loop made, through
+  /// the library's log (standard error, or the `LogSink`):
+  /// "[err] Library/src/ServoLoop:<line>> servo loop: max_force <f> N is above the arm's
+  /// rated peak force of <r> N (rated_peak_force); forces up to <f> N will be sent: [0]
+  /// Success".
   explicit ServoLoop(Devices::Morvek3& arm, const ServoSettings& settings = ServoSettings());
 
   /// Stops the loop as `Stop` does.
@@ -92,8 +108,9 @@ class ServoLoop {
 
   /// Starts the loop's thread (and the library's logging thread, the first time);
   /// returns once the thread runs and has asked for real-time scheduling if the settings
-  /// say so (see `Stats()`). Resets the counters, the timings, the history, the error and
-  /// the ramp. Throws std::logic_error if the loop is running (of two calls at once, one
+  /// say so (see `Stats()`). The loop owns the arm from here on (see the class comment):
+  /// first it waits for an operation on the arm under way in another thread to end
+  /// (within its time-out). Resets the counters, the timings, the history, the error and the ramp. Throws std::logic_error if the loop is running (of two calls at once, one
   /// starts it and the other throws) or if another loop drives the arm, and nothing
   /// starts; std::invalid_argument if the port has no time-out or one below 1 us;
   /// std::system_error if no thread can be started.
@@ -101,7 +118,8 @@ class ServoLoop {
 
   /// Asks the loop to stop and waits for its thread to end: at the latest when the
   /// exchange in progress has ended, within the port's time-out, plus a tick. Sends one
-  /// zero force unless the port failed. Does nothing when the loop is not running.
+  /// zero force unless the port failed; the arm is free once it returns. Does nothing
+  /// when the loop is not running.
   /// Several threads may call it at once: each returns once the loop has stopped.
   /// Called from the callback, it only asks: the loop ends after that tick.
   void Stop();
@@ -147,6 +165,8 @@ class ServoLoop {
   /// The number of ticks the history keeps (the settings' `history_size`, or 10 s
   /// worth).
   std::size_t HistorySize() const noexcept;
+  /// The arm the loop was made with. While the loop runs its operations fail
+  /// (device_or_resource_busy): the loop exchanges through a device of its own.
   Devices::Morvek3& Arm() const noexcept;
 
  private:

@@ -7,11 +7,19 @@ namespace Tavix::HardwareAPI::Servo {
 /// How a `ServoLoop` runs. `ServoLoop`'s constructor checks them and throws
 /// std::invalid_argument for values outside the ranges below.
 struct ServoSettings {
+  /// The peak force a desktop Morvek3 is rated for, in newtons: the default of
+  /// `rated_peak_force`.
+  static constexpr float kRatedPeakForce = 10.0f;
+
   /// Ticks per second: one force exchange per tick. 1 to 10000.
   double rate_hz = 1000.0;
   /// The largest force magnitude sent, in newtons; a stronger force is scaled down to it,
-  /// keeping its direction. Above 0.
+  /// keeping its direction. Above 0 and finite. Any such value is accepted; one above
+  /// `rated_peak_force` makes the constructor log one line (see `ServoLoop`).
   float max_force = 5.0f;
+  /// The arm's rated peak force, in newtons, which `max_force` is checked against: change
+  /// it for an arm rated otherwise. Above 0 and finite.
+  float rated_peak_force = kRatedPeakForce;
   /// Ask for real-time scheduling: SCHED_FIFO at `realtime_priority` for the loop's
   /// thread, and the process's memory locked (mlockall) unless `lock_memory` is false.
   /// Where either is not permitted the loop runs without it and `ServoStats` says why.
