@@ -15,6 +15,7 @@ import platform
 import subprocess
 import sys
 from pathlib import Path
+from typing import Callable
 
 import matplotlib
 
@@ -121,27 +122,22 @@ def table(header: list, rows: list) -> list:
     return lines + [""]
 
 
+def measured_rows(named_cases: list, cases: dict, cells: Callable[[dict], list]) -> list:
+    """A row for each of `named_cases` (name, description) that was measured, in their
+    order: the description, then the `cells` of its figures."""
+    return [[description] + cells(cases[name]) for name, description in named_cases if name in cases]
+
+
 def latency_rows(cases: dict) -> list:
-    rows = []
-    for name, description in LATENCY_CASES:
-        if name not in cases:
-            continue
-        c = cases[name]
-        rows.append([description, c["exchanges"], "%.1f" % c["p50_us"], "%.1f" % c["p99_us"],
-                     "%.1f" % c["p999_us"], "%.1f" % c["mean_us"], "%.0f" % c["rate_hz"],
-                     "%.1f" % c["cpu_us"], "%.2f" % c["allocations_each"]])
-    return rows
+    return measured_rows(LATENCY_CASES, cases, lambda c: [
+        c["exchanges"], "%.1f" % c["p50_us"], "%.1f" % c["p99_us"], "%.1f" % c["p999_us"], "%.1f" % c["mean_us"],
+        "%.0f" % c["rate_hz"], "%.1f" % c["cpu_us"], "%.2f" % c["allocations_each"]])
 
 
 def wait_rows(cases: dict) -> list:
-    rows = []
-    for name, description in WAIT_CASES:
-        if name not in cases:
-            continue
-        c = cases[name]
-        rows.append([description, "%.3f" % c["wall_s"], "%.4f" % c["cpu_s"], "%.1f %%" % (100 * c["core_share"]),
-                     "%.0f" % c["p50_us"] if c["exchanges"] > 1 else "—"])
-    return rows
+    return measured_rows(WAIT_CASES, cases, lambda c: [
+        "%.3f" % c["wall_s"], "%.4f" % c["cpu_s"], "%.1f %%" % (100 * c["core_share"]),
+        "%.0f" % c["p50_us"] if c["exchanges"] > 1 else "—"])
 
 
 def split_rows(cases: dict) -> list:

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -22,9 +23,11 @@ using namespace std::chrono_literals;
 
 constexpr auto kFinishTimeout = 20s;
 
+using CommandLine::FileDescriptor;
+
 struct Pipe {
-  int read_end = -1;
-  int write_end = -1;
+  FileDescriptor read_end;
+  FileDescriptor write_end;
 };
 
 Pipe MakePipe() {
@@ -32,18 +35,17 @@ Pipe MakePipe() {
   if (pipe2(ends, O_CLOEXEC) != 0) {
     throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
   }
-  return {ends[0], ends[1]};
+  return {FileDescriptor(ends[0]), FileDescriptor(ends[1])};
 }
 
-// Appends what `fd` has to `text`; closes it and sets it to -1 at end of file.
-void Drain(int& fd, std::string& text) {
+// Appends what `fd` has to `text`; closes it at end of file.
+void Drain(FileDescriptor& fd, std::string& text) {
   char buffer[4096];
-  const ssize_t n = read(fd, buffer, sizeof buffer);
+  const ssize_t n = read(fd.Get(), buffer, sizeof buffer);
   if (n > 0) {
     text.append(buffer, static_cast<std::size_t>(n));
   } else if (n == 0 || errno != EINTR) {
-    close(fd);
-    fd = -1;
+    fd.Reset();
   }
 }
 
@@ -53,12 +55,14 @@ int StatusOf(int wait_status) { return WIFEXITED(wait_status) ? WEXITSTATUS(wait
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            Stderr stderr_mode) {
-  const Pipe out = MakePipe();
-  const Pipe err = stderr_mode == Stderr::Collect ? MakePipe() : Pipe{};
+  // Each end closes by itself: the write ends, which are the program's alone, when the
+  // constructor returns; every end when it throws.
+  Pipe out = MakePipe();
+  Pipe err = stderr_mode == Stderr::Collect ? MakePipe() : Pipe{};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out.write_end, STDOUT_FILENO);
-  if (err.write_end >= 0) posix_spawn_file_actions_adddup2(&actions, err.write_end, STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out.write_end.Get(), STDOUT_FILENO);
+  if (err.write_end.IsOpen()) posix_spawn_file_actions_adddup2(&actions, err.write_end.Get(), STDERR_FILENO);
 
   std::vector<std::string> command{program};
   command.insert(command.end(), arguments.begin(), arguments.end());
@@ -67,17 +71,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   argv.push_back(nullptr);
   const int error = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  for (const int fd : {out.write_end, err.write_end}) {
-    if (fd >= 0) close(fd);
-  }
-  out_fd_ = out.read_end;
-  err_fd_ = err.read_end;
-  if (error != 0) {
-    for (const int fd : {out_fd_, err_fd_}) {
-      if (fd >= 0) close(fd);
-    }
-    throw std::runtime_error("cannot start " + program + ": " + std::strerror(error));
-  }
+  if (error != 0) throw std::runtime_error("cannot start " + program + ": " + std::strerror(error));
+  out_fd_ = std::move(out.read_end);
+  err_fd_ = std::move(err.read_end);
 }
 
 ChildProcess::~ChildProcess() {
@@ -85,18 +81,15 @@ ChildProcess::~ChildProcess() {
     kill(pid_, SIGKILL);
     Reap(true);
   }
-  for (const int fd : {out_fd_, err_fd_}) {
-    if (fd >= 0) close(fd);
-  }
 }
 
 // Reads what arrives on the outputs for up to `within`; true once all are closed.
 bool ChildProcess::Collect(std::chrono::milliseconds within) {
   const auto deadline = Clock::now() + within;
-  while (out_fd_ >= 0 || err_fd_ >= 0) {
+  while (out_fd_.IsOpen() || err_fd_.IsOpen()) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
-    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    pollfd fds[2] = {{out_fd_.Get(), POLLIN, 0}, {err_fd_.Get(), POLLIN, 0}};
     if (poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 50))) <= 0) continue;
     if (fds[0].revents != 0) Drain(out_fd_, result_.out);
     if (fds[1].revents != 0) Drain(err_fd_, result_.err);
@@ -109,7 +102,7 @@ bool ChildProcess::WaitForLines(std::size_t lines, std::chrono::milliseconds wit
   const auto line_count = [this] {
     return static_cast<std::size_t>(std::count(result_.out.begin(), result_.out.end(), '\n'));
   };
-  while (line_count() < lines && Clock::now() < deadline && out_fd_ >= 0) Collect(10ms);
+  while (line_count() < lines && Clock::now() < deadline && out_fd_.IsOpen()) Collect(10ms);
   return line_count() >= lines;
 }
 

@@ -6,6 +6,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "FileDescriptor.h"
+
 namespace Tavix::Testing {
 
 /// How a program ended and what it wrote.
@@ -59,8 +61,8 @@ class ChildProcess {
   bool Reap(bool wait);
 
   pid_t pid_ = -1;
-  int out_fd_ = -1;
-  int err_fd_ = -1;
+  CommandLine::FileDescriptor out_fd_;  ///< closed at the end of the program's output
+  CommandLine::FileDescriptor err_fd_;  ///< likewise; never open when standard error is inherited
   std::optional<int> exit_status_;
   ProgramResult result_;
 };

@@ -65,22 +65,20 @@ SocketPeer::SocketPeer() {
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends) != 0) {
     ThrowSystemError("cannot make a socket pair");
   }
-  device_fd_ = ends[0];
+  device_fd_.Reset(ends[0]);
   library_fd_ = ends[1];
   stream_ = std::make_unique<AdoptedStream>(library_fd_);
 }
 
-SocketPeer::~SocketPeer() {
-  stream_.reset();
-  close(device_fd_);
-}
+// Here, where the stream's class is complete.
+SocketPeer::~SocketPeer() = default;
 
 HardwareAPI::IO::SerialStream& SocketPeer::Stream() { return *stream_; }
 
 void SocketPeer::Send(const Bytes& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    const ssize_t n = write(device_fd_, bytes.data() + sent, bytes.size() - sent);
+    const ssize_t n = write(device_fd_.Get(), bytes.data() + sent, bytes.size() - sent);
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
     } else if (errno != EINTR) {
@@ -91,10 +89,10 @@ void SocketPeer::Send(const Bytes& bytes) {
 
 int SocketPeer::QueuedTowardsLibrary() const { return HardwareAPI::IO::QueuedBytes(library_fd_); }
 
-Bytes SocketPeer::Receive(std::size_t count) { return ReadWaiting(device_fd_, count); }
+Bytes SocketPeer::Receive(std::size_t count) { return ReadWaiting(device_fd_.Get(), count); }
 
 void SocketPeer::Reset() {
-  DropWaiting(device_fd_);
+  DropWaiting(device_fd_.Get());
   stream_->DiscardInput();
   stream_->clear();
 }

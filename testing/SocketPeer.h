@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "Bytes.h"
+#include "FileDescriptor.h"
 #include "Tavix/HardwareAPI/IO/SerialStream.h"
 
 namespace Tavix::Testing {
@@ -43,8 +44,8 @@ class SocketPeer {
  private:
   class AdoptedStream;
 
-  int device_fd_ = -1;
-  int library_fd_ = -1;  ///< owned by the stream
+  CommandLine::FileDescriptor device_fd_;  ///< closed after the stream, which is destroyed first
+  int library_fd_ = -1;                    ///< owned by the stream
   std::unique_ptr<AdoptedStream> stream_;
 };
 

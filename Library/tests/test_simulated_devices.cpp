@@ -39,14 +39,22 @@ float Norm(const Vector3& v) { return std::sqrt(Dot(v, v)); }
 Vector3 Minus(const Vector3& a, const Vector3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
 float Norm4(const float* q) { return std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]); }
 
-// A Morvek3 on a port played by the simulator.
-struct SimulatedArm {
-  explicit SimulatedArm(std::vector<std::string> options = {}) : simulator(Command("arm", std::move(options))) {
-    arm.timeout = kQuickTimeout;
-  }
+// The simulator playing a device of `kind` ("arm", "handle") with `options`, and a
+// stream on its port for the library's device.
+struct SimulatedPort {
+  SimulatedPort(const std::string& kind, std::vector<std::string> options)
+      : simulator(Command(kind, std::move(options))) {}
 
   CheckedSimulator simulator;
   SerialStream stream{simulator.PortPath().c_str()};
+};
+
+// A Morvek3 on a port played by the simulator.
+struct SimulatedArm : SimulatedPort {
+  explicit SimulatedArm(std::vector<std::string> options = {}) : SimulatedPort("arm", std::move(options)) {
+    arm.timeout = kQuickTimeout;
+  }
+
   Morvek3 arm{&stream};
 };
 
@@ -188,13 +196,11 @@ class RecordingHandle : public Handle {
 };
 
 // A Handle on a port played by the simulator.
-struct SimulatedHandle {
-  explicit SimulatedHandle(std::vector<std::string> options = {}) : simulator(Command("handle", std::move(options))) {
+struct SimulatedHandle : SimulatedPort {
+  explicit SimulatedHandle(std::vector<std::string> options = {}) : SimulatedPort("handle", std::move(options)) {
     handle.timeout = kQuickTimeout;
   }
 
-  CheckedSimulator simulator;
-  SerialStream stream{simulator.PortPath().c_str()};
   RecordingHandle handle{&stream};
 };
 

@@ -22,6 +22,7 @@
 #include "CandidatePorts.h"
 #include "CommandFailure.h"
 #include "Commands.h"
+#include "FileDescriptor.h"
 #include "ProcessTable.h"
 #include "Tavix/HardwareAPI/Scan.h"
 
@@ -168,16 +169,13 @@ class Doctor {
   // Opens the port for a moment, sending nothing: is it a terminal, and does another
   // program hold it (the lock every stream of the library takes, or exclusive use)?
   void CheckOpen(const std::string& port) {
-    const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    bool held = fd < 0 && errno == EBUSY;  // opened by another for exclusive use (TIOCEXCL)
-    if (fd >= 0) {
+    CommandLine::FileDescriptor fd(open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    bool held = !fd.IsOpen() && errno == EBUSY;  // opened by another for exclusive use (TIOCEXCL)
+    if (fd.IsOpen()) {
       termios settings{};
-      if (tcgetattr(fd, &settings) != 0) {
-        close(fd);
-        return NotATerminal(port, FileTypeName(S_IFCHR));
-      }
-      held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-      close(fd);  // releases the lock, if it was taken
+      if (tcgetattr(fd.Get(), &settings) != 0) return NotATerminal(port, FileTypeName(S_IFCHR));
+      held = flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+      fd.Reset();  // releases the lock, if it was taken, before the holders are looked for
     }
     if (!held) return;
     // The lock's holder, else (exclusive use) every process with the port open.

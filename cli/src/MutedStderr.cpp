@@ -8,18 +8,16 @@ namespace Tavix::Cli {
 
 MutedStderr::MutedStderr() {
   std::fflush(stderr);
-  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (null < 0) return;  // then the log stays visible, which is harmless
-  saved_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-  if (saved_ >= 0) dup2(null, STDERR_FILENO);
-  close(null);
+  const CommandLine::FileDescriptor null(open("/dev/null", O_WRONLY | O_CLOEXEC));
+  if (!null.IsOpen()) return;  // then the log stays visible, which is harmless
+  saved_.Reset(fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0));
+  if (saved_.IsOpen()) dup2(null.Get(), STDERR_FILENO);
 }
 
 MutedStderr::~MutedStderr() {
-  if (saved_ < 0) return;
+  if (!saved_.IsOpen()) return;
   std::fflush(stderr);
-  dup2(saved_, STDERR_FILENO);
-  close(saved_);
+  dup2(saved_.Get(), STDERR_FILENO);
 }
 
 }  // namespace Tavix::Cli

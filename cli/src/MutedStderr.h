@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FileDescriptor.h"
+
 namespace Tavix::Cli {
 
 /// Sends standard error to /dev/null for as long as it lives. Used around detection
@@ -14,7 +16,7 @@ class MutedStderr {
   MutedStderr& operator=(const MutedStderr&) = delete;
 
  private:
-  int saved_ = -1;  ///< the original standard error; -1 when muting failed
+  CommandLine::FileDescriptor saved_;  ///< the original standard error; none when muting failed
 };
 
 }  // namespace Tavix::Cli

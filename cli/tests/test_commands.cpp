@@ -28,11 +28,15 @@ struct SimulatedDevices {
   CheckedSimulator handle{{"handle", "--link", dev.Entry("ttyUSB0")}};
 };
 
-// Runs tavix with `arguments` until its standard output holds `lines` lines, then sends
-// it `signal` and returns how it ended; nothing if the lines did not come `within`.
-std::optional<ProgramResult> TavixSignalledAfter(const std::vector<std::string>& arguments, std::size_t lines,
-                                                 std::chrono::milliseconds within, int signal) {
-  ChildProcess tool(ToolPath(), arguments);
+// Runs `tavix COMMAND PORT OPTIONS...` on the port of a simulated arm until its standard
+// output holds `lines` lines, then sends it `signal` and returns how it ended; nothing if
+// the lines did not come `within`.
+std::optional<ProgramResult> ArmCommandSignalledAfter(const std::string& command, std::vector<std::string> options,
+                                                      std::size_t lines, std::chrono::milliseconds within,
+                                                      int signal) {
+  CheckedSimulator arm({"arm"});
+  options.insert(options.begin(), {command, arm.PortPath()});
+  ChildProcess tool(ToolPath(), options);
   if (!tool.WaitForLines(lines, within)) return std::nullopt;
   tool.Signal(signal);
   return tool.Finish();
@@ -173,8 +177,7 @@ TEST(Latency, SummarisesTheRoundTrips) {
 }
 
 TEST(Latency, InterruptedSummarisesTheRoundTripsMadeSoFar) {
-  CheckedSimulator arm({"arm"});
-  const auto run = TavixSignalledAfter({"latency", arm.PortPath(), "-n", "1000000"}, 1, 5s, SIGINT);
+  const auto run = ArmCommandSignalledAfter("latency", {"-n", "1000000"}, 1, 5s, SIGINT);
   ASSERT_TRUE(run) << "the line that opens the timing";
   const ProgramResult& result = *run;
   EXPECT_EQ(result.status, 0) << result.err;
@@ -184,8 +187,7 @@ TEST(Latency, InterruptedSummarisesTheRoundTripsMadeSoFar) {
 }
 
 TEST(Monitor, ShowsSamplesUntilInterrupted) {
-  CheckedSimulator arm({"arm"});
-  const auto run = TavixSignalledAfter({"monitor", arm.PortPath(), "--rate", "50"}, 5, 3s, SIGINT);
+  const auto run = ArmCommandSignalledAfter("monitor", {"--rate", "50"}, 5, 3s, SIGINT);
   ASSERT_TRUE(run) << "two header lines and three samples";
   const ProgramResult& result = *run;
   EXPECT_EQ(result.status, 0) << result.err;
@@ -194,8 +196,7 @@ TEST(Monitor, ShowsSamplesUntilInterrupted) {
 }
 
 TEST(Monitor, AnyOtherTerminatingSignalEndsItAsCleanlyWithStatus1) {
-  CheckedSimulator arm({"arm"});
-  const auto run = TavixSignalledAfter({"monitor", arm.PortPath(), "--rate", "50"}, 3, 3s, SIGUSR1);
+  const auto run = ArmCommandSignalledAfter("monitor", {"--rate", "50"}, 3, 3s, SIGUSR1);
   ASSERT_TRUE(run);
   EXPECT_EQ(run->status, 1) << run->err;
   EXPECT_EQ(run->err, "tavix: stopped by SIGUSR1\n");
@@ -203,8 +204,7 @@ TEST(Monitor, AnyOtherTerminatingSignalEndsItAsCleanlyWithStatus1) {
 }
 
 TEST(Monitor, ShowsJointAnglesWithJoint) {
-  CheckedSimulator arm({"arm"});
-  const auto run = TavixSignalledAfter({"monitor", arm.PortPath(), "--joint"}, 3, 3s, SIGTERM);
+  const auto run = ArmCommandSignalledAfter("monitor", {"--joint"}, 3, 3s, SIGTERM);
   ASSERT_TRUE(run);
   const ProgramResult& result = *run;
   EXPECT_EQ(result.status, 0) << result.err;

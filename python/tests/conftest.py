@@ -1,8 +1,12 @@
 import pytest
 
-import TavixHardwareAPI
+# The examples' runner asserts that a run succeeded: its failures are explained as the
+# tests' own are.
+pytest.register_assert_rewrite("example_runs")
+
+import TavixHardwareAPI  # noqa: E402
 # From testing/python, which pyproject.toml's [tool.pytest.ini_options] puts on the path.
-from pty_device import PtyDevice
+from pty_device import PtyDevice  # noqa: E402
 
 
 @pytest.fixture

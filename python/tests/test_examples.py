@@ -7,33 +7,24 @@ import re
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
+from example_runs import EXAMPLES, RUN_TIMEOUT, example_command, output_of, run_example
 from pty_device import PtyDevice
 from tavix.simulator import running as running_simulator
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-RUN_TIMEOUT = 60  # seconds for one example to finish
 # Ports detection would probe, each costing seconds when nothing answers.
 CANDIDATE_PORTS = [name for name in os.listdir("/dev") if re.search("ttyACM|ttyUSB|rfcomm", name)]
 # A status line of the haptic demo: rate, round trips, position and force.
 STATUS_ROW = r" *\d+ Hz +\d+ +\d+( +-?\d+\.\d{1}){3}( +-?\d+\.\d{2}){3}"
 
 
-def run_example(name, *args, timeout=RUN_TIMEOUT):
-    """Runs examples/<name> with this interpreter; returns the completed process."""
-    return subprocess.run([sys.executable, str(EXAMPLES / name), *args], stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, timeout=timeout)
-
-
 def run_on_terminal(name, *args):
     """Runs examples/<name> with its standard output on a pseudo-terminal, as in a shell
     window; returns the exit status and everything it wrote there."""
     terminal = PtyDevice()
-    process = subprocess.Popen([sys.executable, str(EXAMPLES / name), *args], stdout=terminal.slave,
-                               stderr=subprocess.PIPE)
+    process = subprocess.Popen(example_command(name, *args), stdout=terminal.slave, stderr=subprocess.PIPE)
     deadline = time.monotonic() + RUN_TIMEOUT
     output = b""
     try:
@@ -50,11 +41,6 @@ def run_on_terminal(name, *args):
     return status, output.decode()
 
 
-def assert_succeeded(process):
-    assert process.returncode == 0, process.stderr
-    assert process.stderr == ""
-
-
 def summary_rate(output):
     """The achieved exchanges per second the demo's summary reports."""
     return float(re.search(r"exchanges +\d+ in [\d.]+ s: ([\d.]+) per second", output).group(1))
@@ -63,9 +49,7 @@ def summary_rate(output):
 class TestHapticDemo:
     def test_wakes_the_arm_renders_the_wall_and_reads_the_handle(self):
         # 1.5 s: the spring's centre passes the wall 0.6 s into the loop.
-        demo = run_example("haptic_demo.py", "--seconds", "1.5")
-        assert_succeeded(demo)
-        out = demo.stdout
+        out = output_of("haptic_demo.py", "--seconds", "1.5")
         assert "device id 1, model 4" in out
         assert re.search(r"identifier +7a5e5130-0000-4000-8000-000000000001", out)
         assert "   rate     p50     p99         x      y      z         x      y      z\n" in out
@@ -87,12 +71,10 @@ class TestHapticDemo:
     def test_drives_the_ports_it_is_given(self):
         with running_simulator("arm", "--id", "9") as arm_port, \
                 running_simulator("handle", "--id", "5") as handle_port:
-            demo = run_example("haptic_demo.py", "--seconds", "0.5", "--port", arm_port,
-                               "--handle-port", handle_port)
-        assert_succeeded(demo)
-        assert "Waking the arm on %s" % arm_port in demo.stdout
-        assert "device id 9, model 4" in demo.stdout
-        assert "handle 5: orientation" in demo.stdout
+            out = output_of("haptic_demo.py", "--seconds", "0.5", "--port", arm_port, "--handle-port", handle_port)
+        assert "Waking the arm on %s" % arm_port in out
+        assert "device id 9, model 4" in out
+        assert "handle 5: orientation" in out
 
     def test_fails_clearly_when_no_arm_answers(self):
         device = PtyDevice()
@@ -120,18 +102,14 @@ class TestHapticDemo:
 
     def test_says_which_simulator_it_cannot_run(self, tmp_path):
         missing = tmp_path / "tavix-sim"
-        demo = subprocess.run([sys.executable, str(EXAMPLES / "haptic_demo.py")], stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, universal_newlines=True, timeout=RUN_TIMEOUT,
-                              env=dict(os.environ, TAVIX_SIM=str(missing)))
+        demo = run_example("haptic_demo.py", env=dict(os.environ, TAVIX_SIM=str(missing)))
         assert demo.returncode == 1
         assert "TAVIX_SIM names %s, which is not an executable file" % missing in demo.stderr
 
 
 class TestHandleCallbacks:
     def test_runs_callbacks_and_frames_against_the_simulator(self):
-        example = run_example("handle_callbacks.py", "--frames", "3")
-        assert_succeeded(example)
-        out = example.stdout
+        out = output_of("handle_callbacks.py", "--frames", "3")
         assert "info: handle 1, model" in out
         assert out.count("status: handle 1, orientation") == 3
         assert "user data b'hello' (5 bytes)" in out
@@ -140,28 +118,25 @@ class TestHandleCallbacks:
 
     def test_talks_to_the_handle_it_is_given(self):
         with running_simulator("handle", "--id", "12") as port:
-            example = run_example("handle_callbacks.py", port)
-        assert_succeeded(example)
-        assert "Handle on %s" % port in example.stdout
-        assert "info: handle 12" in example.stdout
-        assert "compact status frames" not in example.stdout
+            out = output_of("handle_callbacks.py", port)
+        assert "Handle on %s" % port in out
+        assert "info: handle 12" in out
+        assert "compact status frames" not in out
 
     def test_reads_frames_from_a_streaming_handle(self):
         with running_simulator("handle", "--stream", "200", "--battery", "100") as port:
-            example = run_example("handle_callbacks.py", port, "--streaming", "--frames", "4")
-        assert_succeeded(example)
-        assert "frame 4:" in example.stdout
-        assert "battery 3.50 V" in example.stdout
-        assert "info:" not in example.stdout
+            out = output_of("handle_callbacks.py", port, "--streaming", "--frames", "4")
+        assert "frame 4:" in out
+        assert "battery 3.50 V" in out
+        assert "info:" not in out
 
 
 def test_detect_devices_prints_each_detection():
     # On a machine without candidate ports each detection returns at once.
-    example = run_example("detect_devices.py", timeout=300)
-    assert_succeeded(example)
+    out = output_of("detect_devices.py", timeout=300)
     for heading in ("Morvek3 arms (detect_morvek3s", "Handles on any port (detect_handles)",
                     "Wired handles (detect_wired_handles", "Wireless handles (detect_wireless_handles"):
-        assert "\n" + heading in example.stdout
+        assert "\n" + heading in out
 
 
 def test_examples_pass_mypy_strict(tmp_path):

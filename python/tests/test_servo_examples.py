@@ -2,28 +2,16 @@
 process of its own, against the simulator."""
 
 import re
-import subprocess
-import sys
-from pathlib import Path
 
+from example_runs import output_of, run_example
 from tavix.simulator import running as running_simulator
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-RUN_TIMEOUT = 60  # seconds for one example to finish
 TIMING = r"p50 \d+ us, p99 \d+ us, p99\.9 \d+ us, max \d+ us"
-
-
-def run_example(name, *args):
-    return subprocess.run([sys.executable, str(EXAMPLES / name), *args], stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, timeout=RUN_TIMEOUT)
 
 
 def test_the_servo_demo_renders_the_wall_with_live_stats_and_a_summary():
     # 1.5 s: the spring's centre passes the wall 0.6 s into the loop.
-    demo = run_example("servo_demo.py", "--seconds", "1.5")
-    assert demo.returncode == 0, demo.stderr
-    assert demo.stderr == ""
-    out = demo.stdout
+    out = output_of("servo_demo.py", "--seconds", "1.5")
     assert "device id 1, model 4" in out
     assert "Running the servo loop at 1000 Hz for 1.5 s" in out
     assert re.search(r"\n +rate +missed +p99 +p50 +p99 +x +y +z +x +y +z\n", out)

@@ -33,18 +33,18 @@ bool IsSymbolicLink(const std::string& path) {
 
 PseudoTerminal::PseudoTerminal() {
   char name[PATH_MAX] = {};
-  if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
+  int master = -1;
+  int slave = -1;
+  if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
     ThrowSystemError("cannot open a pseudo-terminal");
   }
+  // Owned from here: should the rest throw, the members close both sides.
+  master_.Reset(master);
+  slave_.Reset(slave);
   port_path_ = name;
-  try {
-    MakeRaw(slave_);
-    if (fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK) != 0) {
-      ThrowSystemError("cannot make the pseudo-terminal non-blocking");
-    }
-  } catch (...) {
-    HangUp();
-    throw;
+  MakeRaw(slave);
+  if (fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK) != 0) {
+    ThrowSystemError("cannot make the pseudo-terminal non-blocking");
   }
 }
 
@@ -52,7 +52,7 @@ PseudoTerminal::~PseudoTerminal() { HangUp(); }
 
 int PseudoTerminal::QueuedTowardsHost() const {
   int count = 0;
-  return slave_ >= 0 && ioctl(slave_, FIONREAD, &count) == 0 ? count : -1;
+  return slave_.IsOpen() && ioctl(slave_.Get(), FIONREAD, &count) == 0 ? count : -1;
 }
 
 void PseudoTerminal::AddLink(const std::string& link_path) {
@@ -66,9 +66,8 @@ void PseudoTerminal::AddLink(const std::string& link_path) {
 void PseudoTerminal::HangUp() {
   if (!link_path_.empty()) unlink(link_path_.c_str());
   link_path_.clear();
-  if (master_ >= 0) close(master_);
-  if (slave_ >= 0) close(slave_);
-  master_ = slave_ = -1;
+  master_.Reset();
+  slave_.Reset();
 }
 
 }  // namespace Tavix::Simulator

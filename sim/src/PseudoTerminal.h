@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "FileDescriptor.h"
+
 namespace Tavix::Simulator {
 
 /// A new pseudo-terminal whose slave side is the simulated device's serial port: the
@@ -24,10 +26,10 @@ class PseudoTerminal {
 
   const std::string& PortPath() const { return port_path_; }
   /// The device side; -1 once hung up.
-  int DeviceFd() const { return master_; }
+  int DeviceFd() const { return master_.Get(); }
   /// The descriptor of its own on the host's side of the line (through which the line
   /// settings can be inspected); -1 once hung up.
-  int HostFd() const { return slave_; }
+  int HostFd() const { return slave_.Get(); }
 
   /// Bytes sent by the device that the host has not read yet; -1 if that cannot be asked.
   int QueuedTowardsHost() const;
@@ -40,8 +42,8 @@ class PseudoTerminal {
   void HangUp();
 
  private:
-  int master_ = -1;
-  int slave_ = -1;
+  CommandLine::FileDescriptor master_;
+  CommandLine::FileDescriptor slave_;
   std::string port_path_;
   std::string link_path_;
 };
