@@ -2,6 +2,7 @@
 instead of file descriptor 2."""
 
 import logging
+import time
 
 import pytest
 
@@ -20,6 +21,21 @@ def routed():
 @pytest.fixture
 def hung_up_stream():
     return pty_device.hung_up_stream()
+
+
+class Arrivals(logging.Handler):
+    """Keeps each record with the time.time() it reached the handler; sleeps `pause`
+    seconds in the first one, holding up the lines behind it."""
+
+    def __init__(self, pause=0.0):
+        super().__init__()
+        self.pause = pause
+        self.records = []
+
+    def emit(self, record):
+        self.records.append((record, time.time()))
+        if len(self.records) == 1:
+            time.sleep(self.pause)
 
 
 def logged(caplog):
@@ -50,3 +66,32 @@ def test_switching_back_restores_file_descriptor_2(hung_up_stream, caplog, capfd
     api.Morvek3(hung_up_stream).SendAngle([1.0, 2.0, 3.0])
     assert caplog.records == []
     assert capfd.readouterr().err.startswith("[err] Library/src/SerialStream:53> unable to write '13' bytes")
+
+
+def test_a_servo_loop_line_reaches_logging_with_no_further_call_dated_when_made(routed, device):
+    # The loop's lines leave its thread through the library's logging thread, which does
+    # not hold the interpreter lock: the module's own thread hands them to logging.
+    arrivals = Arrivals(pause=0.3)
+    logger = logging.getLogger("TavixHardwareAPI")
+    logger.addHandler(arrivals)
+    began = time.time()
+    try:
+        with api.Port(device.path, timeout=0.02) as port:  # the device stays silent
+            loop = api.ServoLoop(api.Morvek3(port), max_failures=1000)
+            loop.start()
+            try:
+                # No library call while waiting: time.sleep only.
+                give_up = time.monotonic() + 2.0
+                while len(arrivals.records) < 2 and time.monotonic() < give_up:
+                    time.sleep(0.001)
+                arrived_before_stop = len(arrivals.records)
+            finally:
+                loop.stop()
+    finally:
+        logger.removeHandler(arrivals)
+    assert arrived_before_stop >= 2
+    (first, first_arrived), (second, second_arrived) = arrivals.records[:2]
+    assert "timeout waiting for header code" in first.getMessage()
+    assert began <= first.created <= first_arrived
+    # Made while the handler held up the first one: dated then, not when it arrived.
+    assert first.created < second.created < second_arrived - 0.1
