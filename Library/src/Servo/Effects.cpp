@@ -52,6 +52,12 @@ Wall::Parameters CheckedWall(Wall::Parameters parameters) {
   return parameters;
 }
 
+// Changes one field of an effect's parameters, checked already, leaving the others.
+template <typename Parameters, typename Field>
+void SetField(ParameterBlock<Parameters>& block, Field Parameters::*field, const Field& value) {
+  block.Update([&](Parameters& parameters) { parameters.*field = value; });
+}
+
 }  // namespace
 
 // --- Spring ----------------------------------------------------------------------------
@@ -62,18 +68,15 @@ Spring::Spring(const Vector3& center, float stiffness, float damping)
 void Spring::Set(const Parameters& parameters) { parameters_.Store(CheckedSpring(parameters)); }
 
 void Spring::SetCenter(const Vector3& center) {
-  Finite(center, "the center");
-  parameters_.Update([&](Parameters& parameters) { parameters.center = center; });
+  SetField(parameters_, &Parameters::center, Finite(center, "the center"));
 }
 
 void Spring::SetStiffness(float stiffness) {
-  NotNegative(stiffness, "stiffness");
-  parameters_.Update([&](Parameters& parameters) { parameters.stiffness = stiffness; });
+  SetField(parameters_, &Parameters::stiffness, NotNegative(stiffness, "stiffness"));
 }
 
 void Spring::SetDamping(float damping) {
-  NotNegative(damping, "damping");
-  parameters_.Update([&](Parameters& parameters) { parameters.damping = damping; });
+  SetField(parameters_, &Parameters::damping, NotNegative(damping, "damping"));
 }
 
 Vector3 Spring::Force(const Vector3& position, const Vector3& velocity) const noexcept {
@@ -102,23 +105,19 @@ Wall::Wall(const Vector3& point, const Vector3& normal, float stiffness, float d
 void Wall::Set(const Parameters& parameters) { parameters_.Store(CheckedWall(parameters)); }
 
 void Wall::SetPoint(const Vector3& point) {
-  Finite(point, "the point");
-  parameters_.Update([&](Parameters& parameters) { parameters.point = point; });
+  SetField(parameters_, &Parameters::point, Finite(point, "the point"));
 }
 
 void Wall::SetNormal(const Vector3& normal) {
-  const Vector3 unit = UnitNormal(normal);
-  parameters_.Update([&](Parameters& parameters) { parameters.normal = unit; });
+  SetField(parameters_, &Parameters::normal, UnitNormal(normal));
 }
 
 void Wall::SetStiffness(float stiffness) {
-  NotNegative(stiffness, "stiffness");
-  parameters_.Update([&](Parameters& parameters) { parameters.stiffness = stiffness; });
+  SetField(parameters_, &Parameters::stiffness, NotNegative(stiffness, "stiffness"));
 }
 
 void Wall::SetDamping(float damping) {
-  NotNegative(damping, "damping");
-  parameters_.Update([&](Parameters& parameters) { parameters.damping = damping; });
+  SetField(parameters_, &Parameters::damping, NotNegative(damping, "damping"));
 }
 
 Vector3 Wall::Force(const Vector3& position, const Vector3& velocity) const noexcept {
