@@ -273,7 +273,7 @@ def test_exchanges_let_other_threads_run_but_status_queries_do_not(arm, device):
         stop.set()
         counter.join()
     assert released > 20
-    assert held <= 2
+    assert held <= 5  # a switch or two around the call; released, it would be hundreds
 
 
 def test_signatures_show_names_defaults_and_shapes():
