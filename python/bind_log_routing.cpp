@@ -161,7 +161,11 @@ void RunDeliverer(LineQueue& queue) noexcept {
   for (;;) {
     {
       std::unique_lock<std::mutex> hold(queue.mutex);
-      queue.posted.wait(hold, [&queue] { return queue.exiting || (!queue.lines.empty() && !queue.delivering); });
+      // A timed wait, in a loop: libstdc++ 12's untimed wait carries a symbol version
+      // (GLIBCXX_3.4.30) that older systems' libstdc++ lack, which would narrow the wheels.
+      const auto ready = [&queue] { return queue.exiting || (!queue.lines.empty() && !queue.delivering); };
+      while (!queue.posted.wait_for(hold, std::chrono::seconds(1), ready)) {
+      }
       if (queue.exiting) break;
     }
     if (InterpreterFinalizing()) break;

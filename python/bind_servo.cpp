@@ -42,8 +42,8 @@ constexpr const char* kServoLoopDoc =
     "exchanges in a row, or at once when the port fails, and then `error` holds the "
     "DeviceError; on stopping it sends one zero force if the port still works.\n\n"
     "The arm must be on a Port (TypeError otherwise) that has a time-out (ValueError "
-    "otherwise): an exchange waits up to it, so set it to a few periods (port.timeout = "
-    "0.01). From start() until it has stopped the loop owns the arm (every Morvek3 on its "
+    "otherwise): an exchange waits up to it, so set it to tens of periods (port.timeout = "
+    "0.05 at 1 kHz holds on a loaded machine). From start() until it has stopped the loop owns the arm (every Morvek3 on its "
     "port): any call on the arm raises RuntimeError at once, sending nothing, and so do "
     "port.close() and port.reset_input_buffer(); another loop on the same arm does not start "
     "(RuntimeError). "
@@ -166,7 +166,7 @@ LoopHolder NewLoop(Devices::Morvek3& arm, double rate_hz, float max_force, bool 
     if (dynamic_cast<const IO::Port*>(arm.stream) != nullptr) throw;
     throw py::type_error(
         "ServoLoop needs a Morvek3 on a Port, which reports each failed exchange and gives up "
-        "after its time-out: build the arm as Morvek3(Port(path, timeout=0.01))");
+        "after its time-out: build the arm as Morvek3(Port(path, timeout=0.05))");
   }
   {
     LiveLoops& live = Live();
