@@ -19,13 +19,6 @@ PyObject* device_timeout_error = nullptr;
 PyObject* port_error = nullptr;
 PyObject* protocol_error = nullptr;
 
-py::object Type(PyObject* type) { return py::reinterpret_borrow<py::object>(type); }
-
-// The path as Python shows file names: decoded like os.fsdecode, so that any bytes pass.
-py::object PathText(const std::string& path) {
-  return py::module_::import("os").attr("fsdecode")(py::bytes(path));
-}
-
 const char* Hint(int error, bool opening) {
   if (opening) {
     switch (error) {
@@ -100,11 +93,9 @@ void RaiseDeviceError(std::error_code error, const std::string& method, const st
 void BindExceptions(py::module_& module) {
   // Written in Python (tavix/errors.py): a class with two built-in bases is what the
   // interpreter's own class statement makes best, on CPython and PyPy alike.
-  const py::module_ errors = py::module_::import("tavix.errors");
-  device_error = ImportClass(module, errors, "DeviceError");
-  device_timeout_error = ImportClass(module, errors, "DeviceTimeoutError");
-  port_error = ImportClass(module, errors, "PortError");
-  protocol_error = ImportClass(module, errors, "ProtocolError");
+  ImportClasses(module, "tavix.errors",
+                {{&device_error, "DeviceError"}, {&device_timeout_error, "DeviceTimeoutError"},
+                 {&port_error, "PortError"}, {&protocol_error, "ProtocolError"}});
 }
 
 }  // namespace Tavix::HardwareAPI::Python

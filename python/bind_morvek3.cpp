@@ -65,9 +65,15 @@ auto Exchange(Arm& arm, const char* method, OnPlainStream plain, Work&& work) {
 
 py::tuple StateTuple(const ArmState& state) { return py::make_tuple(state.position, state.velocity); }
 
-py::tuple InfoTuple(const DeviceInfo& info, py::object identifier) {
-  return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version,
-                        info.firmware_version, std::move(identifier));
+// An exchange that answers with the device information, returned as a tuple whose last
+// field is what `identifier` makes of the device's UUID.
+template <typename Identifier>
+auto InfoTupleMethod(DeviceInfo (Arm::*exchange)(), const char* method, Identifier identifier) {
+  return [exchange, method, identifier](Arm& arm) {
+    const DeviceInfo info = Exchange(arm, method, kReleases, [&] { return (arm.*exchange)(); });
+    return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version, info.firmware_version,
+                          identifier(info.device_id_ext));
+  };
 }
 
 // A command that answers with the arm's state.
@@ -108,14 +114,10 @@ auto QueryMethod(Result (Arm::*query)(), const char* method) {
 }
 
 void BindIdentity(py::class_<Arm>& arm) {
-  arm.def(
-         "device_wakeup",
-         [](Arm& self) {
-           const DeviceInfo info =
-               Exchange(self, "Morvek3.device_wakeup", kReleases, [&] { return self.DeviceWakeup(); });
-           return InfoTuple(info, py::cast(info.device_id_ext.bytes));
-         },
-         "Wakeup the device and return the device info as a tuple.")
+  arm.def("device_wakeup",
+          InfoTupleMethod(&Arm::DeviceWakeup, "Morvek3.device_wakeup",
+                          [](const UUID& identifier) { return py::cast(identifier.bytes); }),
+          "Wakeup the device and return the device info as a tuple.")
       .def(
           "device_wakeup_dict",
           [](Arm& self) {
@@ -212,14 +214,10 @@ void BindOlderInterface(py::class_<Arm>& arm) {
            Exchange(self, "Morvek3.SendDeviceWakeup", kReleases, [&] { self.SendDeviceWakeup(); });
          },
          "[DEPRECATED] Send a device wakeup command")
-      .def(
-          "ReceiveDeviceInfo",
-          [](Arm& self) {
-            const DeviceInfo info =
-                Exchange(self, "Morvek3.ReceiveDeviceInfo", kReleases, [&] { return self.ReceiveDeviceInfo(); });
-            return InfoTuple(info, py::cast(info.device_id_ext));
-          },
-          kReceiveDeviceInfoDoc)
+      .def("ReceiveDeviceInfo",
+           InfoTupleMethod(&Arm::ReceiveDeviceInfo, "Morvek3.ReceiveDeviceInfo",
+                           [](const UUID& identifier) { return py::cast(identifier); }),
+           kReceiveDeviceInfoDoc)
       .def("SendForce",
            SendMethod(&Arm::SendForce, "Morvek3.SendForce", "force",
                       "SendForce is deprecated, use end_effector_force instead"),

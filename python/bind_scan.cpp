@@ -45,18 +45,12 @@ PyObject* arm_info_type = nullptr;
 PyObject* handle_info_type = nullptr;
 PyObject* scan_record_type = nullptr;
 
-py::object Type(PyObject* type) { return py::reinterpret_borrow<py::object>(type); }
-
 py::module_ Module() { return py::module_::import("TavixHardwareAPI"); }
 
 std::string PathBytes(const py::object& path) {
   const std::string bytes = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
   if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte in a path");
   return bytes;
-}
-
-py::object PathText(const std::string& path) {
-  return py::module_::import("os").attr("fsdecode")(py::bytes(path));
 }
 
 // Text the system or a device made, which need not be UTF-8.
@@ -234,11 +228,9 @@ py::object OpenHandle(const std::optional<long long>& device_id, const py::objec
 
 void BindScan(py::module_& module) {
   // The records are named tuples, written in Python (tavix/scan_records.py).
-  const py::module_ records = py::module_::import("tavix.scan_records");
-  usb_identity_type = ImportClass(module, records, "UsbIdentity");
-  arm_info_type = ImportClass(module, records, "ArmInfo");
-  handle_info_type = ImportClass(module, records, "HandleInfo");
-  scan_record_type = ImportClass(module, records, "ScanRecord");
+  ImportClasses(module, "tavix.scan_records",
+                {{&usb_identity_type, "UsbIdentity"}, {&arm_info_type, "ArmInfo"},
+                 {&handle_info_type, "HandleInfo"}, {&scan_record_type, "ScanRecord"}});
 
   const char* const dev = kDeviceDirectory;
   module.def("scan", &Scanned, py::arg("timeout") = ScanOptions::kDefaultTimeout, py::kw_only(),

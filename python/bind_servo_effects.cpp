@@ -1,12 +1,13 @@
-#include <cstdio>
-#include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <pybind11/stl.h>
 
 #include "Bindings.h"
+#include "EffectValues.h"
 #include "Tavix/HardwareAPI/Servo/ConstantForce.h"
 #include "Tavix/HardwareAPI/Servo/Damper.h"
 #include "Tavix/HardwareAPI/Servo/Effect.h"
@@ -18,11 +19,7 @@ namespace py = pybind11;
 namespace Tavix::HardwareAPI::Python {
 namespace {
 
-using Servo::ConstantForce;
-using Servo::Damper;
-using Servo::Effect;
-using Servo::Spring;
-using Servo::Wall;
+using namespace Servo;
 
 constexpr const char* kEffectDoc =
     "The base of the force effects a ServoLoop renders (Spring, Damper, Wall, ConstantForce). "
@@ -36,59 +33,62 @@ constexpr const char* kSetDoc =
     "by one can show a tick a mix). Raises ValueError as the constructor does, leaving the "
     "parameters unchanged.";
 
-// A vector parameter: exactly three numbers.
-Vector3 Three(const std::vector<float>& values, const char* parameter) {
-  if (values.size() != 3) {
-    throw py::value_error(std::string(parameter) + " needs 3 values, got " + std::to_string(values.size()));
+template <typename Kind>
+using EffectClass = py::class_<Kind, Effect, std::shared_ptr<Kind>>;
+
+// The repr of an effect: "Kind(name=value, ...)", with the values as Text writes them.
+std::string Repr(const char* kind, std::initializer_list<std::pair<const char*, std::string>> fields) {
+  std::string text = std::string(kind) + "(";
+  const char* separator = "";
+  for (const auto& [name, value] : fields) {
+    text += separator + std::string(name) + "=" + value;
+    separator = ", ";
   }
-  return {values[0], values[1], values[2]};
+  return text + ")";
 }
 
-// The shortest decimal that reads back as the same 32-bit float, written as Python
-// writes a float ("0.1", "200.0", "1e-05").
-std::string Text(float value) {
-  char text[32];
-  for (int digits = 1; digits <= 9; ++digits) {
-    std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(value));
-    if (std::strtof(text, nullptr) == value) break;
-  }
-  return py::repr(py::float_(std::strtod(text, nullptr))).cast<std::string>();
+// A vector parameter, the `field` of the effect's parameters, set by `set`; a list of 3
+// in Python.
+template <typename Kind>
+void DefVector(EffectClass<Kind>& effect, const char* name, Vector3 Kind::Parameters::*field,
+               void (Kind::*set)(const Vector3&), const char* doc) {
+  effect.def_property(
+      name, [field](const Kind& kind) { return kind.Get().*field; },
+      [name, set](Kind& kind, const std::vector<float>& values) { (kind.*set)(Three(values, name)); }, doc);
 }
 
-std::string Text(const Vector3& vector) {
-  return "[" + Text(vector[0]) + ", " + Text(vector[1]) + ", " + Text(vector[2]) + "]";
+// The stiffness and the damping, which a spring and a wall both have.
+template <typename Kind>
+void DefStiffnessAndDamping(EffectClass<Kind>& effect) {
+  effect
+      .def_property(
+          "stiffness", [](const Kind& kind) { return kind.Get().stiffness; }, &Kind::SetStiffness, "N/m, 0 or more.")
+      .def_property(
+          "damping", [](const Kind& kind) { return kind.Get().damping; }, &Kind::SetDamping, "N s/m, 0 or more.");
 }
 
 void BindSpring(py::module_& module) {
-  py::class_<Spring, Effect, std::shared_ptr<Spring>>(
-      module, "Spring",
-      "A spring pulling the end effector towards `center` (m): force = stiffness x (center - "
-      "position) - damping x velocity, with stiffness in N/m and damping in N s/m.")
+  EffectClass<Spring> spring(module, "Spring",
+                             "A spring pulling the end effector towards `center` (m): force = stiffness x (center - "
+                             "position) - damping x velocity, with stiffness in N/m and damping in N s/m.");
+  spring
       .def(py::init([](const std::vector<float>& center, float stiffness, float damping) {
              return std::make_shared<Spring>(Three(center, "center"), stiffness, damping);
            }),
            py::arg("center"), py::arg("stiffness"), py::arg("damping") = 0.0f)
       .def(
           "set",
-          [](Spring& spring, const std::vector<float>& center, float stiffness, float damping) {
-            spring.Set({Three(center, "center"), stiffness, damping});
+          [](Spring& self, const std::vector<float>& center, float stiffness, float damping) {
+            self.Set({Three(center, "center"), stiffness, damping});
           },
-          py::arg("center"), py::arg("stiffness"), py::arg("damping") = 0.0f, kSetDoc)
-      .def_property(
-          "center", [](const Spring& spring) { return spring.Get().center; },
-          [](Spring& spring, const std::vector<float>& center) { spring.SetCenter(Three(center, "center")); },
-          "The point the spring pulls to (m), a list of 3.")
-      .def_property(
-          "stiffness", [](const Spring& spring) { return spring.Get().stiffness; }, &Spring::SetStiffness,
-          "N/m, 0 or more.")
-      .def_property(
-          "damping", [](const Spring& spring) { return spring.Get().damping; }, &Spring::SetDamping,
-          "N s/m, 0 or more.")
-      .def("__repr__", [](const Spring& spring) {
-        const Spring::Parameters p = spring.Get();
-        return "Spring(center=" + Text(p.center) + ", stiffness=" + Text(p.stiffness) +
-               ", damping=" + Text(p.damping) + ")";
-      });
+          py::arg("center"), py::arg("stiffness"), py::arg("damping") = 0.0f, kSetDoc);
+  DefVector(spring, "center", &Spring::Parameters::center, &Spring::SetCenter,
+            "The point the spring pulls to (m), a list of 3.");
+  DefStiffnessAndDamping(spring);
+  spring.def("__repr__", [](const Spring& self) {
+    const Spring::Parameters p = self.Get();
+    return Repr("Spring", {{"center", Text(p.center)}, {"stiffness", Text(p.stiffness)}, {"damping", Text(p.damping)}});
+  });
 }
 
 void BindDamper(py::module_& module) {
@@ -97,43 +97,35 @@ void BindDamper(py::module_& module) {
       .def(py::init([](float damping) { return std::make_shared<Damper>(damping); }), py::arg("damping"))
       .def("set", &Damper::SetDamping, py::arg("damping"), kSetDoc)
       .def_property("damping", &Damper::Damping, &Damper::SetDamping, "N s/m, 0 or more.")
-      .def("__repr__", [](const Damper& damper) { return "Damper(damping=" + Text(damper.Damping()) + ")"; });
+      .def("__repr__", [](const Damper& damper) { return Repr("Damper", {{"damping", Text(damper.Damping())}}); });
 }
 
 void BindWall(py::module_& module) {
-  py::class_<Wall, Effect, std::shared_ptr<Wall>>(
-      module, "Wall",
-      "A flat wall: the plane through `point` (m) with `normal`, which points out of the wall "
-      "towards the free side and is scaled to unit length. It pushes back only past the plane, "
-      "along the normal, with stiffness x depth - damping x (velocity . normal), and never pulls.")
-      .def(py::init([](const std::vector<float>& point, const std::vector<float>& normal, float stiffness,
+  EffectClass<Wall> wall(module, "Wall",
+                         "A flat wall: the plane through `point` (m) with `normal`, which points out of the wall "
+                         "towards the free side and is scaled to unit length. It pushes back only past the plane, "
+                         "along the normal, with stiffness x depth - damping x (velocity . normal), and never pulls.");
+  wall.def(py::init([](const std::vector<float>& point, const std::vector<float>& normal, float stiffness,
                        float damping) {
              return std::make_shared<Wall>(Three(point, "point"), Three(normal, "normal"), stiffness, damping);
            }),
            py::arg("point"), py::arg("normal"), py::arg("stiffness"), py::arg("damping") = 0.0f)
       .def(
           "set",
-          [](Wall& wall, const std::vector<float>& point, const std::vector<float>& normal, float stiffness,
-             float damping) { wall.Set({Three(point, "point"), Three(normal, "normal"), stiffness, damping}); },
-          py::arg("point"), py::arg("normal"), py::arg("stiffness"), py::arg("damping") = 0.0f, kSetDoc)
-      .def_property(
-          "point", [](const Wall& wall) { return wall.Get().point; },
-          [](Wall& wall, const std::vector<float>& point) { wall.SetPoint(Three(point, "point")); },
-          "A point of the wall's plane (m), a list of 3.")
-      .def_property(
-          "normal", [](const Wall& wall) { return wall.Get().normal; },
-          [](Wall& wall, const std::vector<float>& normal) { wall.SetNormal(Three(normal, "normal")); },
-          "The unit normal, out of the wall; set to any non-zero vector, it is scaled to unit length.")
-      .def_property(
-          "stiffness", [](const Wall& wall) { return wall.Get().stiffness; }, &Wall::SetStiffness,
-          "N/m, 0 or more.")
-      .def_property(
-          "damping", [](const Wall& wall) { return wall.Get().damping; }, &Wall::SetDamping, "N s/m, 0 or more.")
-      .def("__repr__", [](const Wall& wall) {
-        const Wall::Parameters p = wall.Get();
-        return "Wall(point=" + Text(p.point) + ", normal=" + Text(p.normal) + ", stiffness=" + Text(p.stiffness) +
-               ", damping=" + Text(p.damping) + ")";
-      });
+          [](Wall& self, const std::vector<float>& point, const std::vector<float>& normal, float stiffness,
+             float damping) { self.Set({Three(point, "point"), Three(normal, "normal"), stiffness, damping}); },
+          py::arg("point"), py::arg("normal"), py::arg("stiffness"), py::arg("damping") = 0.0f, kSetDoc);
+  DefVector(wall, "point", &Wall::Parameters::point, &Wall::SetPoint, "A point of the wall's plane (m), a list of 3.");
+  DefVector(wall, "normal", &Wall::Parameters::normal, &Wall::SetNormal,
+            "The unit normal, out of the wall; set to any non-zero vector, it is scaled to unit length.");
+  DefStiffnessAndDamping(wall);
+  wall.def("__repr__", [](const Wall& self) {
+    const Wall::Parameters p = self.Get();
+    return Repr("Wall", {{"point", Text(p.point)},
+                         {"normal", Text(p.normal)},
+                         {"stiffness", Text(p.stiffness)},
+                         {"damping", Text(p.damping)}});
+  });
 }
 
 void BindConstantForce(py::module_& module) {
@@ -148,7 +140,8 @@ void BindConstantForce(py::module_& module) {
           "force", &ConstantForce::Get,
           [](ConstantForce& effect, const std::vector<float>& force) { effect.SetForce(Three(force, "force")); },
           "The force (N), a list of 3.")
-      .def("__repr__", [](const ConstantForce& effect) { return "ConstantForce(force=" + Text(effect.Get()) + ")"; });
+      .def("__repr__",
+           [](const ConstantForce& effect) { return Repr("ConstantForce", {{"force", Text(effect.Get())}}); });
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Slip.h"
+
 namespace Tavix::Testing {
 
 Bytes FloatBytes(std::initializer_list<float> values) {
@@ -30,5 +32,7 @@ std::string Hex(const Bytes& bytes) {
   }
   return text;
 }
+
+Bytes SlipFrame(const Bytes& body) { return Simulator::SlipStuff(body); }
 
 }  // namespace Tavix::Testing

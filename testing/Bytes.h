@@ -15,5 +15,8 @@ Bytes FloatBytes(std::initializer_list<float> values);
 Bytes Join(std::initializer_list<Bytes> parts);
 /// "2A 00 80 3F" style text, for failure messages.
 std::string Hex(const Bytes& bytes);
+/// `body` stuffed by SLIP and closed by END, as the simulator frames what it streams:
+/// an encoder written apart from the library's decoder.
+Bytes SlipFrame(const Bytes& body);
 
 }  // namespace Tavix::Testing

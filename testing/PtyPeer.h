@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "Bytes.h"
+#include "NonCopyable.h"
 
 namespace Tavix::Simulator {
 class PseudoTerminal;
@@ -40,14 +41,11 @@ PeerStep HangUp();
 /// library opens `Path()`; the test plays the device, either step by step from the test
 /// thread or as a script on a background thread (`Play`, then `Finish`). It can answer,
 /// stay silent, answer late, answer half and hang up.
-class PtyPeer {
+class PtyPeer : CommandLine::NonCopyable {
  public:
   /// Throws std::system_error when no pseudo-terminal can be had.
   PtyPeer();
   ~PtyPeer();
-
-  PtyPeer(const PtyPeer&) = delete;
-  PtyPeer& operator=(const PtyPeer&) = delete;
 
   const std::string& Path() const;
   /// The peer's own descriptor on the library's side of the line; -1 once hung up.

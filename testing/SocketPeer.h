@@ -5,6 +5,7 @@
 
 #include "Bytes.h"
 #include "FileDescriptor.h"
+#include "NonCopyable.h"
 #include "Tavix/HardwareAPI/IO/SerialStream.h"
 
 namespace Tavix::Testing {
@@ -18,14 +19,11 @@ namespace Tavix::Testing {
 /// for more bytes than are queued ends at once, as at its deadline (the library's own
 /// wait runs, with a deadline that has already passed). The fuzz harnesses feed their
 /// inputs through it, thousands a second.
-class SocketPeer {
+class SocketPeer : CommandLine::NonCopyable {
  public:
   /// Throws std::system_error when no socket pair can be had.
   SocketPeer();
   ~SocketPeer();
-
-  SocketPeer(const SocketPeer&) = delete;
-  SocketPeer& operator=(const SocketPeer&) = delete;
 
   /// The library's stream on its end.
   HardwareAPI::IO::SerialStream& Stream();

@@ -109,20 +109,7 @@ Bytes CompactStatusBody(uint8_t device_id = 0x2C) {
 }
 
 // The code, `body` stuffed by SLIP, and the closing END.
-Bytes FrameAround(const Bytes& body) {
-  Bytes frame = {kStatusCode};
-  for (const uint8_t byte : body) {
-    if (byte == kSlipEnd) {
-      frame.insert(frame.end(), {kSlipEsc, kSlipEscEnd});
-    } else if (byte == kSlipEsc) {
-      frame.insert(frame.end(), {kSlipEsc, kSlipEscEsc});
-    } else {
-      frame.push_back(byte);
-    }
-  }
-  frame.push_back(kSlipEnd);
-  return frame;
-}
+Bytes FrameAround(const Bytes& body) { return Join({{kStatusCode}, SlipFrame(body)}); }
 
 Bytes CompactFrame(uint8_t device_id = 0x2C) { return FrameAround(CompactStatusBody(device_id)); }
 

@@ -6,14 +6,9 @@
 #include "Tavix/HardwareAPI/Devices/Morvek3.h"
 #include "Tavix/HardwareAPI/IO/Port.h"
 
-using Tavix::HardwareAPI::ArmGeometry;
-using Tavix::HardwareAPI::UUID;
-using Tavix::HardwareAPI::Vector3;
-using Tavix::HardwareAPI::Devices::ArmState;
-using Tavix::HardwareAPI::Devices::DeviceInfo;
-using Tavix::HardwareAPI::Devices::Morvek3;
-using Tavix::HardwareAPI::IO::Port;
-using Tavix::HardwareAPI::IO::SerialStream;
+using namespace Tavix::HardwareAPI;
+using namespace Tavix::HardwareAPI::Devices;
+using namespace Tavix::HardwareAPI::IO;
 using namespace Tavix::Testing;
 
 namespace {

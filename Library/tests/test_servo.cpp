@@ -103,6 +103,16 @@ class PlayedArm {
   std::thread thread_;
 };
 
+// A Morvek3 on a Port (with the time-out `timeout`) to a PlayedArm.
+struct PlayedMorvek3 {
+  explicit PlayedMorvek3(double timeout = kReplyTimeout, long hang_up_after = -1)
+      : device(hang_up_after), port(device.Path(), timeout), arm(&port) {}
+
+  PlayedArm device;
+  IO::Port port;
+  Devices::Morvek3 arm;
+};
+
 // Waits until the loop has run `cycles` ticks; false if it does not within 5 s.
 bool AwaitCycles(const ServoLoop& loop, uint64_t cycles) {
   const auto give_up = Clock::now() + std::chrono::seconds(5);
@@ -111,6 +121,14 @@ bool AwaitCycles(const ServoLoop& loop, uint64_t cycles) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// Starts `loop` with a constant `force` as its effect and waits for its first 5 ticks;
+// false if they do not come within 5 s.
+bool StartWithConstantForce(ServoLoop& loop, const Vector3& force) {
+  loop.Add(std::make_shared<ConstantForce>(force));
+  loop.Start();
+  return AwaitCycles(loop, 5);
 }
 
 ServoSettings NoRamp() {
@@ -127,13 +145,11 @@ TEST(ServoLoop, RefusesAnArmOnAPlainStreamAndSettingsOutOfRange) {
   Devices::Morvek3 plain_arm(&stream);
   EXPECT_THROW(ServoLoop loop(plain_arm), std::invalid_argument);
 
-  PlayedArm device;
-  IO::Port port(device.Path(), kReplyTimeout);
-  Devices::Morvek3 arm(&port);
+  PlayedMorvek3 played;
   const auto refused = [&](void (*change)(ServoSettings&)) {
     ServoSettings settings;
     change(settings);
-    EXPECT_THROW(ServoLoop loop(arm, settings), std::invalid_argument);
+    EXPECT_THROW(ServoLoop loop(played.arm, settings), std::invalid_argument);
   };
   refused([](ServoSettings& s) { s.rate_hz = 0.5; });
   refused([](ServoSettings& s) { s.rate_hz = 20000.0; });
@@ -145,19 +161,18 @@ TEST(ServoLoop, RefusesAnArmOnAPlainStreamAndSettingsOutOfRange) {
   refused([](ServoSettings& s) { s.max_failures = 0; });
   refused([](ServoSettings& s) { s.realtime_priority = 100; });
   refused([](ServoSettings& s) { s.ramp_seconds = -1.0; });
-  EXPECT_EQ(ServoLoop(arm).HistorySize(), 10000u);  // 10 s at 1 kHz
+  EXPECT_EQ(ServoLoop(played.arm).HistorySize(), 10000u);  // 10 s at 1 kHz
 }
 
 // A max_force above the arm's rating is taken, and said once per loop made.
 TEST(ServoLoop, LogsOneLineForEachLoopMadeWithAMaxForceAboveTheRatedPeakForce) {
-  PlayedArm device;
-  IO::Port port(device.Path(), kReplyTimeout);
-  Devices::Morvek3 arm(&port);
+  PlayedMorvek3 played;
   ServoSettings strong;
   strong.max_force = 1e6f;
   ServoSettings rated_higher = strong;
   rated_higher.rated_peak_force = 1e6f;
   StderrCapture log_lines;
+  Devices::Morvek3& arm = played.arm;
   ServoLoop first(arm, strong), second(arm, strong), quiet(arm), quiet_too(arm, rated_higher);
   const std::vector<std::string> lines = log_lines.Lines();
   ASSERT_EQ(lines.size(), 2u);
@@ -168,24 +183,20 @@ TEST(ServoLoop, LogsOneLineForEachLoopMadeWithAMaxForceAboveTheRatedPeakForce) {
 }
 
 TEST(ServoLoop, RefusesAPortWithoutATimeOutWhenMadeAndWhenStarted) {
-  PlayedArm device;
-  IO::Port port(device.Path(), 0.0);  // no limit: a silent arm would hold Stop forever
-  Devices::Morvek3 arm(&port);
-  EXPECT_THROW(ServoLoop loop(arm), std::invalid_argument);
+  PlayedMorvek3 played(0.0);  // no limit: a silent arm would hold Stop forever
+  EXPECT_THROW(ServoLoop loop(played.arm), std::invalid_argument);
 
-  port.SetTimeout(kReplyTimeout);
-  ServoLoop loop(arm);
-  port.SetTimeout(0.0);  // taken away after the loop was made
+  played.port.SetTimeout(kReplyTimeout);
+  ServoLoop loop(played.arm);
+  played.port.SetTimeout(0.0);  // taken away after the loop was made
   EXPECT_THROW(loop.Start(), std::invalid_argument);
   EXPECT_FALSE(loop.Running());
 }
 
 TEST(ServoLoop, RefusesToStartOnAnArmThatAnotherLoopDrivesUntilThatOneStops) {
-  PlayedArm device;
-  IO::Port port(device.Path(), kReplyTimeout);
-  Devices::Morvek3 arm(&port);
-  Devices::Morvek3 same_arm(&port);  // another object on the same port: the same arm
-  ServoLoop first(arm), second(arm), third(same_arm);
+  PlayedMorvek3 played;
+  Devices::Morvek3 same_arm(&played.port);  // another object on the same port: the same arm
+  ServoLoop first(played.arm), second(played.arm), third(same_arm);
   first.Start();
   EXPECT_THROW(second.Start(), std::logic_error);
   EXPECT_THROW(third.Start(), std::logic_error);
@@ -203,19 +214,17 @@ TEST(ServoLoop, RefusesToStartOnAnArmThatAnotherLoopDrivesUntilThatOneStops) {
 // The arm is the loop's while it runs: a call on it, or on another object on its port,
 // fails at once and sends nothing; once the loop has stopped the same calls go through.
 TEST(ServoLoop, OwnsTheArmWhileItRunsRefusingEveryOtherCallWithoutSendingAnything) {
-  PlayedArm device;
-  IO::Port port(device.Path(), kReplyTimeout);
-  Devices::Morvek3 arm(&port);
-  Devices::Morvek3 same_arm(&port);
-  ServoLoop loop(arm, NoRamp());  // no effects: the loop sends zero forces only
+  PlayedMorvek3 played;
+  Devices::Morvek3 same_arm(&played.port);
+  ServoLoop loop(played.arm, NoRamp());  // no effects: the loop sends zero forces only
   const Vector3 mine{1.0f, 2.0f, 3.0f};
   loop.Start();
-  EXPECT_TRUE(port.Driven());
+  EXPECT_TRUE(played.port.Driven());
   ASSERT_TRUE(AwaitCycles(loop, 5));
 
   const auto start = Clock::now();
-  const Devices::ArmState refused = arm.EndEffectorForce(mine);
-  EXPECT_EQ(arm.LastError(), std::errc::device_or_resource_busy);
+  const Devices::ArmState refused = played.arm.EndEffectorForce(mine);
+  EXPECT_EQ(played.arm.LastError(), std::errc::device_or_resource_busy);
   EXPECT_EQ(refused.position, Devices::ArmState().position);
   same_arm.SendForce(mine);
   EXPECT_EQ(same_arm.LastError(), std::errc::device_or_resource_busy);
@@ -226,21 +235,19 @@ TEST(ServoLoop, OwnsTheArmWhileItRunsRefusingEveryOtherCallWithoutSendingAnythin
   EXPECT_EQ(loop.Stats().failures, 0u);
 
   loop.Stop();
-  EXPECT_FALSE(port.Driven());
-  const std::size_t sent_by_loop = device.Forces().size();
-  for (const Vector3& force : device.Forces()) EXPECT_EQ(force, (Vector3{0.0f, 0.0f, 0.0f}));
-  const Devices::ArmState state = arm.EndEffectorForce(mine);  // free again
-  EXPECT_FALSE(arm.LastError());
+  EXPECT_FALSE(played.port.Driven());
+  const std::size_t sent_by_loop = played.device.Forces().size();
+  for (const Vector3& force : played.device.Forces()) EXPECT_EQ(force, (Vector3{0.0f, 0.0f, 0.0f}));
+  const Devices::ArmState state = played.arm.EndEffectorForce(mine);  // free again
+  EXPECT_FALSE(played.arm.LastError());
   EXPECT_EQ(state.position, kPosition);
-  ASSERT_TRUE(device.AwaitRequests(sent_by_loop + 1));
-  EXPECT_EQ(device.Forces().back(), mine);
+  ASSERT_TRUE(played.device.AwaitRequests(sent_by_loop + 1));
+  EXPECT_EQ(played.device.Forces().back(), mine);
 }
 
 TEST(ServoLoop, RunsTicksOnTheGridUntilStoppedThenSendsZeroForceOnce) {
-  PlayedArm device;
-  IO::Port port(device.Path(), kReplyTimeout);
-  Devices::Morvek3 arm(&port);
-  ServoLoop loop(arm, NoRamp());
+  PlayedMorvek3 played;
+  ServoLoop loop(played.arm, NoRamp());
   loop.Add(std::make_shared<ConstantForce>(Vector3{0.0f, 0.0f, 1.0f}));
   EXPECT_FALSE(loop.State());
 
@@ -272,8 +279,8 @@ TEST(ServoLoop, RunsTicksOnTheGridUntilStoppedThenSendsZeroForceOnce) {
 
   // The first tick has no state to work from; the others send the effect's force; and
   // the stop sends one zero force.
-  ASSERT_TRUE(device.AwaitRequests(history.size() + 1));
-  const std::vector<Vector3> forces = device.Forces();
+  ASSERT_TRUE(played.device.AwaitRequests(history.size() + 1));
+  const std::vector<Vector3> forces = played.device.Forces();
   ASSERT_EQ(forces.size(), history.size() + 1);
   EXPECT_EQ(forces.front(), (Vector3{0.0f, 0.0f, 0.0f}));
   for (std::size_t i = 1; i < history.size(); ++i) EXPECT_EQ(forces[i], (Vector3{0.0f, 0.0f, 1.0f}));
@@ -283,15 +290,11 @@ TEST(ServoLoop, RunsTicksOnTheGridUntilStoppedThenSendsZeroForceOnce) {
 }
 
 TEST(ServoLoop, ClampsTheForceToMaxForceKeepingItsDirection) {
-  PlayedArm device;
-  IO::Port port(device.Path(), kReplyTimeout);
-  Devices::Morvek3 arm(&port);
+  PlayedMorvek3 played;
   ServoSettings settings = NoRamp();
   settings.max_force = 5.0f;
-  ServoLoop loop(arm, settings);
-  loop.Add(std::make_shared<ConstantForce>(Vector3{30.0f, 40.0f, 0.0f}));
-  loop.Start();
-  ASSERT_TRUE(AwaitCycles(loop, 5));
+  ServoLoop loop(played.arm, settings);
+  ASSERT_TRUE(StartWithConstantForce(loop, {30.0f, 40.0f, 0.0f}));
   loop.Stop();
 
   const std::vector<ServoState> history = loop.History();
@@ -300,15 +303,13 @@ TEST(ServoLoop, ClampsTheForceToMaxForceKeepingItsDirection) {
     EXPECT_NEAR(history[i].force[0], 3.0f, 1e-6);
     EXPECT_NEAR(history[i].force[1], 4.0f, 1e-6);
     EXPECT_EQ(history[i].force[2], 0.0f);
-    EXPECT_EQ(device.Forces()[i], history[i].force);  // what went on the wire
+    EXPECT_EQ(played.device.Forces()[i], history[i].force);  // what went on the wire
   }
 }
 
 TEST(ServoLoop, ReplacesAForceThatIsNotFiniteByZero) {
-  PlayedArm device;
-  IO::Port port(device.Path(), kReplyTimeout);
-  Devices::Morvek3 arm(&port);
-  ServoLoop loop(arm, NoRamp());
+  PlayedMorvek3 played;
+  ServoLoop loop(played.arm, NoRamp());
   loop.SetCallback([](const ServoState&) { return Vector3{1.0f, std::nanf(""), 0.0f}; });
   loop.Start();
   ASSERT_TRUE(AwaitCycles(loop, 5));
@@ -320,13 +321,9 @@ TEST(ServoLoop, ReplacesAForceThatIsNotFiniteByZero) {
 }
 
 TEST(ServoLoop, RampsTheForceInOverTheFirstTenthOfASecond) {
-  PlayedArm device;
-  IO::Port port(device.Path(), kReplyTimeout);
-  Devices::Morvek3 arm(&port);
-  ServoLoop loop(arm);  // ramp_seconds 0.1 by default
-  loop.Add(std::make_shared<ConstantForce>(Vector3{2.0f, 0.0f, 0.0f}));
-  loop.Start();
-  ASSERT_TRUE(AwaitCycles(loop, 5));
+  PlayedMorvek3 played;
+  ServoLoop loop(played.arm);  // ramp_seconds 0.1 by default
+  ASSERT_TRUE(StartWithConstantForce(loop, {2.0f, 0.0f, 0.0f}));
   while (loop.Running() && loop.State()->time < 0.15) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   loop.Stop();
 
@@ -345,10 +342,8 @@ TEST(ServoLoop, RampsTheForceInOverTheFirstTenthOfASecond) {
 }
 
 TEST(ServoLoop, AddsTheCallbacksForceToTheEffectsGivenTheLastTick) {
-  PlayedArm device;
-  IO::Port port(device.Path(), kReplyTimeout);
-  Devices::Morvek3 arm(&port);
-  ServoLoop loop(arm, NoRamp());
+  PlayedMorvek3 played;
+  ServoLoop loop(played.arm, NoRamp());
   std::vector<uint64_t> seen;  // the loop's thread only, until it is stopped
   seen.reserve(10000);
   loop.SetCallback([&seen](const ServoState& last) {
@@ -371,16 +366,12 @@ TEST(ServoLoop, AddsTheCallbacksForceToTheEffectsGivenTheLastTick) {
 
 TEST(ServoLoop, SendsZeroForceAfterAFailedExchangeAndStopsAfterMaxFailuresInARow) {
   const StderrCapture log_lines;  // one per failed exchange
-  PlayedArm device;
-  IO::Port port(device.Path(), 0.02);
-  Devices::Morvek3 arm(&port);
+  PlayedMorvek3 played(0.02);
   ServoSettings settings = NoRamp();
   settings.max_failures = 3;
-  ServoLoop loop(arm, settings);
-  loop.Add(std::make_shared<ConstantForce>(Vector3{1.0f, 0.0f, 0.0f}));
-  loop.Start();
-  ASSERT_TRUE(AwaitCycles(loop, 5));
-  device.FallSilent();
+  ServoLoop loop(played.arm, settings);
+  ASSERT_TRUE(StartWithConstantForce(loop, {1.0f, 0.0f, 0.0f}));
+  played.device.FallSilent();
   ASSERT_TRUE(loop.WaitFor(std::chrono::seconds(5)));
 
   EXPECT_EQ(loop.Error(), Devices::DeviceErrc::timed_out);
@@ -395,36 +386,33 @@ TEST(ServoLoop, SendsZeroForceAfterAFailedExchangeAndStopsAfterMaxFailuresInARow
   EXPECT_EQ(failed[1].force, (Vector3{0.0f, 0.0f, 0.0f}));
   EXPECT_EQ(failed[2].force, (Vector3{0.0f, 0.0f, 0.0f}));
   EXPECT_EQ(failed[2].position, kPosition);  // the last position that came
-  ASSERT_TRUE(device.AwaitRequests(history.size() + 1));
-  EXPECT_EQ(device.Forces().back(), (Vector3{0.0f, 0.0f, 0.0f}));  // the stop's zero force
+  ASSERT_TRUE(played.device.AwaitRequests(history.size() + 1));
+  EXPECT_EQ(played.device.Forces().back(), (Vector3{0.0f, 0.0f, 0.0f}));  // the stop's zero force
 }
 
 TEST(ServoLoop, StopsWithinFiftyMillisecondsOfAHangUpAndSendsNothingMore) {
   const StderrCapture log_lines;  // one per failed exchange
-  PlayedArm device(/*hang_up_after=*/50);
-  IO::Port port(device.Path());  // the default 5 s time-out: only the hang-up ends the wait soon
-  Devices::Morvek3 arm(&port);
-  ServoLoop loop(arm);
+  // The default 5 s time-out: only the hang-up ends the wait soon.
+  PlayedMorvek3 played(IO::Port::kDefaultTimeout, /*hang_up_after=*/50);
+  ServoLoop loop(played.arm);
   loop.Start();
   ASSERT_TRUE(loop.WaitFor(std::chrono::seconds(5)));
   const auto stopped_at = Clock::now();
 
   EXPECT_EQ(loop.Error(), std::error_code(EIO, std::system_category()));
-  EXPECT_LT(stopped_at - device.HungUpAt(), std::chrono::milliseconds(50));
+  EXPECT_LT(stopped_at - played.device.HungUpAt(), std::chrono::milliseconds(50));
   EXPECT_EQ(loop.Stats().cycles, 51u);
-  EXPECT_EQ(device.Forces().size(), 50u);
+  EXPECT_EQ(played.device.Forces().size(), 50u);
 }
 
 TEST(ServoLoop, StopReturnsWithinOneTimeOutWhileBlockedOnASilentDevice) {
   const StderrCapture log_lines;  // one per failed exchange
-  PlayedArm device;
-  device.FallSilent();
   constexpr double kTimeout = 0.5;
-  IO::Port port(device.Path(), kTimeout);
-  Devices::Morvek3 arm(&port);
-  ServoLoop loop(arm);
+  PlayedMorvek3 played(kTimeout);
+  played.device.FallSilent();
+  ServoLoop loop(played.arm);
   loop.Start();
-  ASSERT_TRUE(device.AwaitRequests(1));  // the loop now waits for the reply
+  ASSERT_TRUE(played.device.AwaitRequests(1));  // the loop now waits for the reply
 
   const auto asked = Clock::now();
   loop.Stop();
@@ -456,13 +444,11 @@ TEST(ServoLoop, SkipsAndCountsTheTicksASlowExchangeRanPast) {
 }
 
 TEST(ServoLoop, ReportsWhatRealTimeSchedulingItGot) {
-  PlayedArm device;
-  IO::Port port(device.Path(), kReplyTimeout);
-  Devices::Morvek3 arm(&port);
+  PlayedMorvek3 played;
   ServoSettings settings;
   settings.realtime = true;
   settings.lock_memory = false;  // a test process keeps its memory unlocked
-  ServoLoop loop(arm, settings);
+  ServoLoop loop(played.arm, settings);
   loop.Start();
   const ServoStats stats = loop.Stats();
   loop.Stop();

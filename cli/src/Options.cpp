@@ -12,12 +12,6 @@ namespace {
 
 using namespace CommandLine;
 
-constexpr double kMinRateHz = 0.1;
-constexpr double kMaxRateHz = 1000.0;
-constexpr unsigned long long kMaxRoundTrips = 1'000'000;
-constexpr double kMinScanTimeout = 0.01;
-constexpr double kMaxScanTimeout = 60.0;
-
 // The port arguments a command takes.
 enum class PortArguments { None, One, Any };
 
@@ -47,17 +41,17 @@ const OptionTable<Options, Commands>& KnownOptions() {
       {"--proc", true, {C::Doctor}, [](Options& o, Value v) { o.proc_root = v; }},
       {"--json", false, {C::Scan}, [](Options& o, Value) { o.json = true; }},
       {"--timeout", true, {C::Scan},
-       [](Options& o, Value v) { o.scan_timeout = ParseReal("--timeout", v, kMinScanTimeout, kMaxScanTimeout); }},
+       [](Options& o, Value v) { o.scan_timeout = ParseReal("--timeout", v, 0.01, 60.0); }},
       {"--arms", false, {C::Detect}, [](Options& o, Value) { o.targets.arms = true; }},
       {"--handles", false, {C::Detect}, [](Options& o, Value) { o.targets.handles = true; }},
       {"--wired", false, {C::Detect}, [](Options& o, Value) { o.targets.wired = true; }},
       {"--wireless", false, {C::Detect}, [](Options& o, Value) { o.targets.wireless = true; }},
       {"--handle", false, {C::Info}, [](Options& o, Value) { o.handle = true; }},
       {"--rate", true, {C::Monitor},
-       [](Options& o, Value v) { o.rate_hz = ParseReal("--rate", v, kMinRateHz, kMaxRateHz); }},
+       [](Options& o, Value v) { o.rate_hz = ParseReal("--rate", v, 0.1, 1000.0); }},
       {"--joint", false, {C::Monitor}, [](Options& o, Value) { o.joint_space = true; }},
       {"-n", true, {C::Latency},
-       [](Options& o, Value v) { o.round_trips = ParseWhole("-n", v, 1, kMaxRoundTrips); }},
+       [](Options& o, Value v) { o.round_trips = ParseWhole("-n", v, 1, 1'000'000); }},
   };
   return options;
 }

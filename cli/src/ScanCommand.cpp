@@ -116,39 +116,43 @@ std::string JsonObject(std::initializer_list<std::pair<const char*, std::string>
   return object + "}";
 }
 
+std::string Json(const HardwareAPI::Devices::DeviceInfo& info) {
+  return JsonObject({{"device_id", std::to_string(info.device_id)},
+                     {"device_model_number", std::to_string(info.device_model_number)},
+                     {"hardware_version", std::to_string(info.hardware_version)},
+                     {"firmware_version", std::to_string(info.firmware_version)},
+                     {"uuid", Json(UuidText(info.device_id_ext))}});
+}
+
+std::string Json(const HardwareAPI::Devices::HandleInfo& info) {
+  return JsonObject({{"device_id", std::to_string(info.device_id)},
+                     {"tool_data_remaining", std::to_string(info.tool_data_remaining)},
+                     {"device_model_number", std::to_string(info.device_model_number)},
+                     {"hardware_version", std::to_string(info.hardware_version)},
+                     {"firmware_version", std::to_string(info.firmware_version)}});
+}
+
+std::string Json(const UsbIdentity& usb) {
+  return JsonObject({{"vendor_id", std::to_string(usb.vendor_id)},
+                     {"product_id", std::to_string(usb.product_id)},
+                     {"serial_number", Json(usb.serial_number)},
+                     {"manufacturer", Json(usb.manufacturer)},
+                     {"product", Json(usb.product)}});
+}
+
+// The JSON of the record a scan found, null for none.
+template <typename Found>
+std::string JsonOrNull(const std::optional<Found>& found) {
+  return found ? Json(*found) : "null";
+}
+
 std::string JsonRecord(const ScanRecord& record) {
-  std::string arm = "null";
-  if (record.arm) {
-    const auto& info = *record.arm;
-    arm = JsonObject({{"device_id", std::to_string(info.device_id)},
-                      {"device_model_number", std::to_string(info.device_model_number)},
-                      {"hardware_version", std::to_string(info.hardware_version)},
-                      {"firmware_version", std::to_string(info.firmware_version)},
-                      {"uuid", Json(UuidText(info.device_id_ext))}});
-  }
-  std::string handle = "null";
-  if (record.handle) {
-    const auto& info = *record.handle;
-    handle = JsonObject({{"device_id", std::to_string(info.device_id)},
-                         {"tool_data_remaining", std::to_string(info.tool_data_remaining)},
-                         {"device_model_number", std::to_string(info.device_model_number)},
-                         {"hardware_version", std::to_string(info.hardware_version)},
-                         {"firmware_version", std::to_string(info.firmware_version)}});
-  }
-  std::string usb = "null";
-  if (record.usb) {
-    usb = JsonObject({{"vendor_id", std::to_string(record.usb->vendor_id)},
-                      {"product_id", std::to_string(record.usb->product_id)},
-                      {"serial_number", Json(record.usb->serial_number)},
-                      {"manufacturer", Json(record.usb->manufacturer)},
-                      {"product", Json(record.usb->product)}});
-  }
   return JsonObject({{"path", Json(record.path)},
                      {"kind", Json(HardwareAPI::PortFindingName(record.kind))},
                      {"by_id", JsonOrNull(record.by_id)},
-                     {"arm", arm},
-                     {"handle", handle},
-                     {"usb", usb},
+                     {"arm", JsonOrNull(record.arm)},
+                     {"handle", JsonOrNull(record.handle)},
+                     {"usb", JsonOrNull(record.usb)},
                      {"note", JsonOrNull(record.note)}});
 }
 

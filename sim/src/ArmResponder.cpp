@@ -113,8 +113,7 @@ DeviceResponder::Exchange ArmResponder::AnswerCommand(const Bytes& input) {
 
 Bytes ArmResponder::DeviceInfo() const {
   Bytes reply{kDeviceInfo};
-  AppendU16(reply, identity_.device_id);
-  reply.insert(reply.end(), {identity_.model_number, identity_.hardware_version, identity_.firmware_version});
+  AppendDeviceNumbers(reply, identity_.numbers);
   reply.insert(reply.end(), identity_.device_uuid.begin(), identity_.device_uuid.end());
   return reply;
 }

@@ -13,10 +13,7 @@ namespace Tavix::Simulator {
 class ArmResponder : public DeviceResponder {
  public:
   struct Identity {
-    uint16_t device_id = 1;
-    uint8_t model_number = 4;
-    uint8_t hardware_version = 1;
-    uint8_t firmware_version = 3;
+    DeviceNumbers numbers{1, 4};  ///< device id 1, model 4: a Morvek3
     std::array<uint8_t, 16> device_uuid{};
     /// The long form of the firmware version: text, padded with zeros.
     std::array<uint8_t, 16> firmware_uuid{'t', 'a', 'v', 'i', 'x', '-', 's', 'i', 'm', ' ', '1', '.', '0'};

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 #include "WireBytes.h"
 
@@ -28,5 +29,19 @@ class DeviceResponder {
   /// The message the device sends unasked at each tick of a stream; empty if it has none.
   virtual Bytes StreamedMessage(Clock::time_point) { return {}; }
 };
+
+/// The numbers a device reports of itself in its info reply, in their order there.
+struct DeviceNumbers {
+  uint16_t device_id = 1;
+  uint8_t model_number = 0;
+  uint8_t hardware_version = 1;
+  uint8_t firmware_version = 3;
+};
+
+/// `numbers` as an info reply carries them: the device id (uint16), then a byte each.
+inline void AppendDeviceNumbers(Bytes& out, const DeviceNumbers& numbers) {
+  AppendU16(out, numbers.device_id);
+  AppendBytes(out, {numbers.model_number, numbers.hardware_version, numbers.firmware_version});
+}
 
 }  // namespace Tavix::Simulator

@@ -61,7 +61,7 @@ DeviceResponder::Exchange HandleResponder::Answer(const Bytes& input, Clock::tim
 // The body is stuffed as SLIP requires: a byte 0xC0 or 0xDB (say in the quaternion) is
 // escaped, which makes the frame longer than the 19 bytes of an unescaped one.
 Bytes HandleResponder::StreamedMessage(Clock::time_point now) {
-  const Bytes body = CompactBody(HandleReadingAt(SecondsOn(now)), identity_.device_id, battery_raw_);
+  const Bytes body = CompactBody(HandleReadingAt(SecondsOn(now)), identity_.numbers.device_id, battery_raw_);
   Bytes frame{kStatus};
   const Bytes stuffed = SlipStuff(body);
   frame.insert(frame.end(), stuffed.begin(), stuffed.end());
@@ -78,15 +78,14 @@ DeviceResponder::Exchange HandleResponder::TakeHandleState(const Bytes& input) {
 
 Bytes HandleResponder::Info() const {
   Bytes reply{kInfo, identity_.tool_data_remaining};
-  AppendU16(reply, identity_.device_id);
-  AppendBytes(reply, {identity_.model_number, identity_.hardware_version, identity_.firmware_version});
+  AppendDeviceNumbers(reply, identity_.numbers);
   return reply;
 }
 
 Bytes HandleResponder::StatusMessage(Clock::time_point now) const {
   const HandleReading reading = HandleReadingAt(SecondsOn(now));
   Bytes reply{kStatus};
-  AppendU16(reply, identity_.device_id);
+  AppendU16(reply, identity_.numbers.device_id);
   reply.insert(reply.end(), {kNoError, reading.hall_level});
   for (const float component : reading.quaternion) AppendFloat(reply, component);
   reply.push_back(static_cast<uint8_t>(user_data_.size()));

@@ -12,11 +12,8 @@ namespace Tavix::Simulator {
 class HandleResponder : public DeviceResponder {
  public:
   struct Identity {
-    uint16_t device_id = 1;
+    DeviceNumbers numbers{1, 2};  ///< device id 1, model 2
     uint8_t tool_data_remaining = 0;
-    uint8_t model_number = 2;
-    uint8_t hardware_version = 1;
-    uint8_t firmware_version = 3;
   };
 
   /// A handle switched on at `start`, reporting the battery raw value `battery_raw`.

@@ -12,11 +12,6 @@ namespace {
 
 using namespace CommandLine;
 
-constexpr double kMinStreamHz = 0.1;
-constexpr double kMaxStreamHz = 1000.0;
-constexpr unsigned long long kMaxReplyDelayUs = 10'000'000;
-constexpr unsigned long long kMaxHangUpAfter = 1'000'000'000;
-
 const char* const kHelp = R"(Usage: tavix-sim arm|handle [options]
        tavix-sim --help
        tavix-sim --version
@@ -100,23 +95,19 @@ const OptionTable<Options, OnlyFor>& KnownOptions() {
        [](Options& o, Value v) { o.device_id = static_cast<uint16_t>(ParseWhole("--id", v, 0, 65535)); }},
       {"--uuid", true, Kind::Arm, [](Options& o, Value v) { o.device_uuid = ParseUuid(v); }},
       {"--stream", true, Kind::Handle,
-       [](Options& o, Value v) {
-         o.server.stream_period = PeriodOf(ParseReal("--stream", v, kMinStreamHz, kMaxStreamHz));
-       }},
+       [](Options& o, Value v) { o.server.stream_period = PeriodOf(ParseReal("--stream", v, 0.1, 1000.0)); }},
       {"--battery", true, Kind::Handle,
        [](Options& o, Value v) { o.battery_raw = static_cast<uint8_t>(ParseWhole("--battery", v, 0, 255)); }},
       {"--link", true, std::nullopt, [](Options& o, Value v) { o.link_path = v; }},
       {"--silent", false, std::nullopt, [](Options& o, Value) { o.server.silent = true; }},
       {"--reply-delay-us", true, std::nullopt,
        [](Options& o, Value v) {
-         o.server.reply_delay = std::chrono::microseconds(ParseWhole("--reply-delay-us", v, 0, kMaxReplyDelayUs));
+         o.server.reply_delay = std::chrono::microseconds(ParseWhole("--reply-delay-us", v, 0, 10'000'000));
        }},
       {"--wrong-header", false, std::nullopt, [](Options& o, Value) { o.faults.wrong_header = true; }},
       {"--truncate", false, std::nullopt, [](Options& o, Value) { o.faults.truncate = true; }},
       {"--hangup-after", true, std::nullopt,
-       [](Options& o, Value v) {
-         o.server.hangup_after = ParseWhole("--hangup-after", v, 0, kMaxHangUpAfter);
-       }},
+       [](Options& o, Value v) { o.server.hangup_after = ParseWhole("--hangup-after", v, 0, 1'000'000'000); }},
       {"--garbage", true, std::nullopt,
        [](Options& o, Value v) { o.faults.garbage_probability = ParseReal("--garbage", v, 0.0, 1.0); }},
       {"--garbage-start", true, std::nullopt,

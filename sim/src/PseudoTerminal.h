@@ -3,6 +3,7 @@
 #include <string>
 
 #include "FileDescriptor.h"
+#include "NonCopyable.h"
 
 namespace Tavix::Simulator {
 
@@ -15,14 +16,11 @@ namespace Tavix::Simulator {
 /// the master reports a hang-up (POLLHUP, EIO) whenever the host closes the port, and a
 /// poll loop on it would spin. Closing everything (`HangUp`, or destruction) is what
 /// the host sees as the device going away.
-class PseudoTerminal {
+class PseudoTerminal : CommandLine::NonCopyable {
  public:
   /// Throws std::system_error when no pseudo-terminal can be had.
   PseudoTerminal();
   ~PseudoTerminal();
-
-  PseudoTerminal(const PseudoTerminal&) = delete;
-  PseudoTerminal& operator=(const PseudoTerminal&) = delete;
 
   const std::string& PortPath() const { return port_path_; }
   /// The device side; -1 once hung up.

@@ -22,11 +22,11 @@ std::unique_ptr<DeviceResponder> MakeDevice(const Options& options,
                                             DeviceResponder::Clock::time_point start) {
   if (options.kind == Options::Kind::Handle) {
     HandleResponder::Identity identity;
-    identity.device_id = options.device_id;
+    identity.numbers.device_id = options.device_id;
     return std::make_unique<HandleResponder>(identity, options.battery_raw, start);
   }
   ArmResponder::Identity identity;
-  identity.device_id = options.device_id;
+  identity.numbers.device_id = options.device_id;
   identity.device_uuid = options.device_uuid;
   return std::make_unique<ArmResponder>(identity, start);
 }

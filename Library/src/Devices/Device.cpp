@@ -75,28 +75,30 @@ ReadOutcome WaitAndRead(IO::SerialStream& stream, uint8_t* buffer, std::size_t c
   return stream.eof() ? ReadOutcome::EndOfStream : ReadOutcome::Failed;
 }
 
-// WaitAndRead, whose failure is handed to `fail` (a callable taking a std::error_code)
-// and then logged: a time-out at `timeout_line`, a failed wait or read with
-// `log_failure` (a read that met the end of the stream is not logged). True when read.
+// Hands the failure of a wait and read that did not read (`outcome`, with the `error`
+// WaitAndRead gave) to `fail`, a callable taking a std::error_code, and then logs it: a
+// time-out at `timeout_line`, a failed wait or read with `log_failure` (a read that met
+// the end of the stream is not logged).
+template <typename Fail, typename LogFailure>
+void ReportReadFailure(ReadOutcome outcome, std::error_code error, unsigned timeout_line, Fail&& fail,
+                       LogFailure&& log_failure) {
+  if (outcome == ReadOutcome::TimedOut) {
+    fail(DeviceErrc::timed_out);
+    LogError(kLogSource, timeout_line, "timeout waiting for header code");
+    return;
+  }
+  fail(error);
+  if (outcome == ReadOutcome::Failed) log_failure();
+}
+
+// WaitAndRead, whose failure is reported by ReportReadFailure. True when read.
 template <typename Fail, typename LogFailure>
 bool WaitAndRead(IO::SerialStream& stream, uint8_t* buffer, std::size_t count, const IO::Deadline& deadline,
                  unsigned timeout_line, Fail&& fail, LogFailure&& log_failure) {
   std::error_code error;
-  switch (WaitAndRead(stream, buffer, count, deadline, error)) {
-    case ReadOutcome::Read:
-      return true;
-    case ReadOutcome::TimedOut:
-      fail(DeviceErrc::timed_out);
-      LogError(kLogSource, timeout_line, "timeout waiting for header code");
-      return false;
-    case ReadOutcome::Failed:
-      fail(error);
-      log_failure();
-      return false;
-    case ReadOutcome::EndOfStream:
-      fail(error);
-      return false;
-  }
+  const ReadOutcome outcome = WaitAndRead(stream, buffer, count, deadline, error);
+  if (outcome == ReadOutcome::Read) return true;
+  ReportReadFailure(outcome, error, timeout_line, fail, log_failure);
   return false;
 }
 
@@ -287,25 +289,18 @@ bool Device::DropOwedBytes(std::size_t count, const IO::Deadline& deadline, bool
     const std::size_t queued = static_cast<std::size_t>(std::max(stream->Available(), 1));
     const std::size_t chunk = std::min({count, queued, sizeof scratch});
     std::error_code error;
-    switch (WaitAndRead(*stream, scratch, chunk, deadline, error)) {
-      case ReadOutcome::Read:
-        owed_.Pay(chunk);
-        count -= chunk;
-        continue;
-      case ReadOutcome::TimedOut:
-        if (!timing_out_fails) return true;
-        Fail(DeviceErrc::timed_out);
-        LogError(kLogSource, kHeaderTimeoutLine, "timeout waiting for header code");
-        return false;
-      case ReadOutcome::Failed:
-        Fail(error);
-        LogHeaderReadFailure();
-        break;
-      case ReadOutcome::EndOfStream:
-        Fail(error);
-        break;
+    const ReadOutcome outcome = WaitAndRead(*stream, scratch, chunk, deadline, error);
+    if (outcome == ReadOutcome::Read) {
+      owed_.Pay(chunk);
+      count -= chunk;
+      continue;
     }
-    owed_.Clear();
+    const bool timed_out = outcome == ReadOutcome::TimedOut;
+    if (timed_out && !timing_out_fails) return true;
+    const auto fail = [this](std::error_code failure) { Fail(failure); };
+    ReportReadFailure(outcome, error, kHeaderTimeoutLine, fail, LogHeaderReadFailure);
+    // Bytes that did not come in time are still owed; a port that failed owes nothing more.
+    if (!timed_out) owed_.Clear();
     return false;
   }
   return true;

@@ -94,64 +94,43 @@ UUID Morvek3::GetFirmwareVersion() {
   return QueryIdentifier(AP::kFirmwareVersionSelector);
 }
 
-void Morvek3::SendForce(const Vector3& force) {
+void Morvek3::SendCommand(uint8_t code, const Vector3& values) {
   const Operation operation(*this);
-  SendCodeAndFloats(AP::kForceCode, force.data(), AP::kCommandFloatCount);
+  SendCodeAndFloats(code, values.data(), AP::kCommandFloatCount);
 }
 
-void Morvek3::SendPosition(const Vector3& position) {
-  const Operation operation(*this);
-  SendCodeAndFloats(AP::kPositionCode, position.data(), AP::kCommandFloatCount);
-}
+void Morvek3::SendForce(const Vector3& force) { SendCommand(AP::kForceCode, force); }
 
-void Morvek3::SendJointTorques(const Vector3& torques) {
-  const Operation operation(*this);
-  SendCodeAndFloats(AP::kJointTorquesCode, torques.data(), AP::kCommandFloatCount);
-}
+void Morvek3::SendPosition(const Vector3& position) { SendCommand(AP::kPositionCode, position); }
 
-void Morvek3::SendAngle(const Vector3& angles) {
-  const Operation operation(*this);
-  SendCodeAndFloats(AP::kJointAnglesCode, angles.data(), AP::kCommandFloatCount);
-}
+void Morvek3::SendJointTorques(const Vector3& torques) { SendCommand(AP::kJointTorquesCode, torques); }
 
-ArmState Morvek3::EndEffectorStateReply() {
+void Morvek3::SendAngle(const Vector3& angles) { SendCommand(AP::kJointAnglesCode, angles); }
+
+ArmState Morvek3::CommandExchange(void (Morvek3::*send)(const Vector3&), const Vector3& values,
+                                  void (Morvek3::*read_state)(Vector3&, Vector3&)) {
+  const Operation operation(*this);
+  DropStaleInput();
+  (this->*send)(values);
   ArmState state;
-  ReadEndEffectorState(state.position, state.velocity);
-  return state;
-}
-
-ArmState Morvek3::JointStateReply() {
-  ArmState state;
-  ReadJointState(state.position, state.velocity);
+  (this->*read_state)(state.position, state.velocity);
   return state;
 }
 
 ArmState Morvek3::EndEffectorForce(const Vector3& force) {
-  const Operation operation(*this);
-  DropStaleInput();
-  SendForce(force);
-  return EndEffectorStateReply();
+  return CommandExchange(&Morvek3::SendForce, force, &Morvek3::ReadEndEffectorState);
 }
 
 ArmState Morvek3::EndEffectorPosition(const Vector3& position) {
-  const Operation operation(*this);
-  DropStaleInput();
-  SendPosition(position);
-  return EndEffectorStateReply();
+  return CommandExchange(&Morvek3::SendPosition, position, &Morvek3::ReadEndEffectorState);
 }
 
 ArmState Morvek3::JointTorques(const Vector3& torques) {
-  const Operation operation(*this);
-  DropStaleInput();
-  SendJointTorques(torques);
-  return JointStateReply();
+  return CommandExchange(&Morvek3::SendJointTorques, torques, &Morvek3::ReadJointState);
 }
 
 ArmState Morvek3::JointAngles(const Vector3& angles) {
-  const Operation operation(*this);
-  DropStaleInput();
-  SendAngle(angles);
-  return JointStateReply();
+  return CommandExchange(&Morvek3::SendAngle, angles, &Morvek3::ReadJointState);
 }
 
 Vector3 Morvek3::GetMotorCurrents() {

@@ -1,11 +1,6 @@
 #pragma once
 
-namespace Tavix::HardwareAPI::Devices {
-class Device;
-}
-namespace Tavix::HardwareAPI::IO {
-class Port;
-}
+#include "Tavix/HardwareAPI/IO/Port.h"
 
 namespace Tavix::HardwareAPI::Servo {
 

@@ -58,6 +58,17 @@ void SetField(ParameterBlock<Parameters>& block, Field Parameters::*field, const
   block.Update([&](Parameters& parameters) { parameters.*field = value; });
 }
 
+// The stiffness and the damping, which a spring and a wall both have.
+template <typename Parameters>
+void StoreStiffness(ParameterBlock<Parameters>& block, float stiffness) {
+  SetField(block, &Parameters::stiffness, NotNegative(stiffness, "stiffness"));
+}
+
+template <typename Parameters>
+void StoreDamping(ParameterBlock<Parameters>& block, float damping) {
+  SetField(block, &Parameters::damping, NotNegative(damping, "damping"));
+}
+
 }  // namespace
 
 // --- Spring ----------------------------------------------------------------------------
@@ -71,13 +82,9 @@ void Spring::SetCenter(const Vector3& center) {
   SetField(parameters_, &Parameters::center, Finite(center, "the center"));
 }
 
-void Spring::SetStiffness(float stiffness) {
-  SetField(parameters_, &Parameters::stiffness, NotNegative(stiffness, "stiffness"));
-}
+void Spring::SetStiffness(float stiffness) { StoreStiffness(parameters_, stiffness); }
 
-void Spring::SetDamping(float damping) {
-  SetField(parameters_, &Parameters::damping, NotNegative(damping, "damping"));
-}
+void Spring::SetDamping(float damping) { StoreDamping(parameters_, damping); }
 
 Vector3 Spring::Force(const Vector3& position, const Vector3& velocity) const noexcept {
   const Parameters p = parameters_.Load();
@@ -112,13 +119,9 @@ void Wall::SetNormal(const Vector3& normal) {
   SetField(parameters_, &Parameters::normal, UnitNormal(normal));
 }
 
-void Wall::SetStiffness(float stiffness) {
-  SetField(parameters_, &Parameters::stiffness, NotNegative(stiffness, "stiffness"));
-}
+void Wall::SetStiffness(float stiffness) { StoreStiffness(parameters_, stiffness); }
 
-void Wall::SetDamping(float damping) {
-  SetField(parameters_, &Parameters::damping, NotNegative(damping, "damping"));
-}
+void Wall::SetDamping(float damping) { StoreDamping(parameters_, damping); }
 
 Vector3 Wall::Force(const Vector3& position, const Vector3& velocity) const noexcept {
   const Parameters p = parameters_.Load();

@@ -102,12 +102,15 @@ class Morvek3 : public Device {
 
  private:
   void SendCode(uint8_t code);
+  /// Sends the command `code` with the three `values`.
+  void SendCommand(uint8_t code, const Vector3& values);
   /// Sends the one-byte request `code` and reads the reply headed by the same code.
   bool Query(uint8_t code, std::size_t payload_length);
   UUID QueryIdentifier(uint8_t selector);
-  /// The state reply of an end-effector or a joint-space command; all zero on failure.
-  ArmState EndEffectorStateReply();
-  ArmState JointStateReply();
+  /// Drops stale input, sends the command `send` with `values` and reads its state reply
+  /// with `read_state`; all zero on failure.
+  ArmState CommandExchange(void (Morvek3::*send)(const Vector3&), const Vector3& values,
+                           void (Morvek3::*read_state)(Vector3&, Vector3&));
 
   /// On a Port, the arm's own geometry; null on other streams, which share `Instance()`.
   const std::unique_ptr<ArmGeometry> own_geometry_;
