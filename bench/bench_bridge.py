@@ -40,6 +40,7 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
+from sections import write_section
 from tavix import bridge_process, encoding, simulator
 from tavix.remote import RemoteArm
 
@@ -209,18 +210,6 @@ def watchdog_section(results: List[Dict[str, Any]], load_before: str, load_after
             case(result), result["runs"], result["seen_ms"]["p50"], result["seen_ms"]["max"],
             result["reported_ms"]["p50"], result["reported_ms"]["max"], result["malformed"]))
     return lines + ["", FLOOD_NOTE]
-
-
-def write_section(path: Path, lines: List[str]) -> None:
-    """Replaces the section of `path` that `lines` start with, or appends it."""
-    text = path.read_text() if path.exists() else ""
-    start = text.find("\n" + lines[0] + "\n")
-    if start >= 0:
-        end = text.find("\n## ", start + len(lines[0]) + 2)
-        text = text[:start + 1] + "\n".join(lines) + "\n" + (text[end:] if end >= 0 else "")
-    else:
-        text = text.rstrip("\n") + "\n\n" + "\n".join(lines)
-    path.write_text(text.rstrip("\n") + "\n")
 
 
 def load_average() -> str:

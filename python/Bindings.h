@@ -21,5 +21,6 @@ void BindLogRouting(pybind11::module_& module);
 void BindScan(pybind11::module_& module);
 void BindServoEffects(pybind11::module_& module);
 void BindServoLoop(pybind11::module_& module);
+void BindRendering(pybind11::module_& module);
 
 }  // namespace Tavix::HardwareAPI::Python

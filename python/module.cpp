@@ -27,5 +27,7 @@ PYBIND11_MODULE(TavixHardwareAPI, module) {
   // The servo loop, after the effects it takes.
   BindServoEffects(module);
   BindServoLoop(module);
+  // Haptic rendering: a Scene is an effect.
+  BindRendering(module);
   module.attr("__version__") = Tavix::HardwareAPI::GetLibraryVersion();
 }

@@ -15,7 +15,8 @@ results="$build/results"
 install_build_tools
 log "Building the benchmarks (Release)"
 cmake_configure "$build" -DCMAKE_BUILD_TYPE=Release -DTAVIX_BUILD_BENCH=ON
-cmake --build "$build" -j "$JOBS" --target tavix-sim bench_raw bench_library bench_cpp_turns bench_servo
+cmake --build "$build" -j "$JOBS" --target tavix-sim bench_raw bench_library bench_cpp_turns bench_servo \
+  bench_rendering
 # The module is built by pip in a build directory of the benchmarks' own.
 python="$(SKBUILD_BUILD_DIR="$build/py" install_module bench "$(command -v python3)" matplotlib)"
 
@@ -41,3 +42,7 @@ log "Writing bench/RESULTS.md and bench/latency.png"
 log "The servo loop: 1 and 4 kHz, real time or not, idle and under load (about 4 minutes)"
 "$build/bench/bench_servo" "$results"
 TAVIX_SIM="$build/sim/tavix-sim" "$python" "$ROOT/bench/bench_servo.py" "$results" "$ROOT/bench/RESULTS.md"
+
+log "Haptic rendering: the cost of a tick, and a mesh tree's build time"
+"$build/bench/bench_rendering" "$results"
+"$python" "$ROOT/bench/bench_rendering.py" "$results" "$ROOT/bench/RESULTS.md"

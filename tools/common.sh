@@ -38,7 +38,7 @@ install_debian_packages() {
 
 # The C++ toolchain and test framework.
 install_build_tools() {
-  local packages=(g++ make ccache googletest libgtest-dev libgmock-dev)
+  local packages=(g++ make ccache googletest libgtest-dev libgmock-dev libeigen3-dev)
   command -v cmake >/dev/null || packages+=(cmake)
   command -v ninja >/dev/null || packages+=(ninja-build)
   install_debian_packages "${packages[@]}"
@@ -81,7 +81,8 @@ python_interpreters() {
 # Installs the module (and with it tavix-sim and tavix) with `pip install .` into a
 # virtual environment of its own for the interpreter, with the packages given, if any;
 # prints the environment's python. On the machine's CPython (name "cpython") it installs
-# the `remote` extra too (Zenoh, for tavix.bridge's tests); PyPy and 3.8 go without it.
+# the `remote` and `mesh` extras too (Zenoh for tavix.bridge's tests, trimesh for
+# Mesh.from_file's); PyPy and 3.8 go without them.
 install_module() {
   local name="$1" interpreter="$2"
   shift 2
@@ -90,7 +91,7 @@ install_module() {
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv" >&2
   [ "$#" -eq 0 ] || "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
   local target="$ROOT"
-  if [ "$name" = cpython ]; then target="$ROOT[remote]"; fi
+  if [ "$name" = cpython ]; then target="$ROOT[remote,mesh]"; fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "$target" >&2
   echo "$venv/bin/python"
 }

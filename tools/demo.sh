@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the demo needs, builds and installs the module, and runs the servo demo
 # (examples/servo_demo.py: the library's servo loop renders a wall and a spring, with
-# live stats) against the device simulator, which the demo starts itself. Arguments go
-# to the demo:
+# live stats), then a scene of shapes felt through a proxy (examples/shapes.py), against
+# the device simulator, which each starts itself. Arguments go to the servo demo; the
+# scene takes its --port:
 #
 #   tools/demo.sh                  3 seconds of haptics at 1 kHz
 #   tools/demo.sh --seconds 5 --rate 2000
@@ -19,3 +20,15 @@ python="$(install_module demo "$(command -v python3)")"
 
 log "Servo demo"
 "$python" "$ROOT/examples/servo_demo.py" "$@"
+
+# The port of a real arm, if one was named, for the scene too.
+scene_arguments=()
+while [ "$#" -gt 0 ]; do
+  case "$1" in
+    --port) scene_arguments=(--port "${2:-}"); shift ;;
+    --port=*) scene_arguments=("$1") ;;
+  esac
+  shift
+done
+log "A scene: a box with friction, a sphere and a mesh, felt through a proxy"
+"$python" "$ROOT/examples/shapes.py" "${scene_arguments[@]}"

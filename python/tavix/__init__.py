@@ -7,7 +7,9 @@
     zenoh_session          the Zenoh settings and keys the bridge and its client share
     bridge, remote         tavix-bridge and RemoteArm (the `remote` extra)
     bridge_process         starts tavix-bridge as a process of its own
+    meshes                 Mesh.from_file, through trimesh (the `mesh` extra)
 
 Importing the package imports nothing else: the module imports tavix.errors and
-tavix.scan_records while it initialises, so neither they nor this file import it.
+tavix.scan_records (and tavix.meshes) while it initialises, so neither they nor this
+file import it at import time.
 """
