@@ -199,6 +199,9 @@ class _ServoStats(TypedDict):
     clamped: int
     non_finite: int
     log_lines_dropped: int
+    passivity_energy: float
+    passivity_acted: int
+    passivity_dissipated: float
     realtime: bool
     memory_locked: bool
     realtime_note: str
@@ -313,6 +316,8 @@ class ServoLoop:
         max_failures: int = 10,
         history_size: Optional[int] = None,
         rated_peak_force: float = 10.0,
+        passivity: bool = False,
+        device_damping: float = 1.0,
     ) -> None: ...
     def start(self) -> None: ...
     def stop(self) -> None: ...
@@ -340,6 +345,11 @@ class ServoLoop:
     def realtime(self) -> bool: ...
     @property
     def max_failures(self) -> int: ...
+    @property
+    def passivity(self) -> bool: ...
+    @property
+    def device_damping(self) -> float: ...
+    def stable_stiffness(self, damping: float = 0.0) -> float: ...
     @property
     def history_size(self) -> int: ...
     @property

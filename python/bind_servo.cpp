@@ -146,8 +146,9 @@ void WarnIfAboveRating(float max_force, float rated_peak_force) {
 // looks at the settings); Python callers get that refusal as a TypeError with a hint, and
 // a setting's, or a port without a time-out, as the ValueError pybind11 makes of
 // std::invalid_argument.
-LoopHolder NewLoop(Devices::Morvek3& arm, double rate_hz, float max_force, bool realtime,
-                   int max_failures, std::optional<std::size_t> history_size, float rated_peak_force) {
+LoopHolder NewLoop(Devices::Morvek3& arm, double rate_hz, float max_force, bool realtime, int max_failures,
+                   std::optional<std::size_t> history_size, float rated_peak_force, bool passivity,
+                   float device_damping) {
   const QueuedLogLines log_lines;
   ServoSettings settings;
   settings.rate_hz = rate_hz;
@@ -155,6 +156,8 @@ LoopHolder NewLoop(Devices::Morvek3& arm, double rate_hz, float max_force, bool 
   settings.rated_peak_force = rated_peak_force;
   settings.realtime = realtime;
   settings.max_failures = max_failures;
+  settings.passivity = passivity;
+  settings.device_damping = device_damping;
   if (history_size) {
     if (*history_size == 0) throw py::value_error("history_size must be at least 1, or None for 10 s worth");
     settings.history_size = *history_size;
@@ -212,6 +215,9 @@ py::dict StatsDict(const ServoLoop& loop) {
   dict["clamped"] = stats.clamped;
   dict["non_finite"] = stats.non_finite;
   dict["log_lines_dropped"] = stats.log_lines_dropped;
+  dict["passivity_energy"] = stats.passivity_energy;
+  dict["passivity_acted"] = stats.passivity_acted;
+  dict["passivity_dissipated"] = stats.passivity_dissipated;
   dict["realtime"] = stats.realtime;
   dict["memory_locked"] = stats.memory_locked;
   dict["realtime_note"] = stats.realtime_note;
@@ -304,14 +310,19 @@ void BindLoop(py::module_& module) {
   py::class_<ServoLoop, LoopHolder>(module, "ServoLoop", kServoLoopDoc)
       .def(py::init(&NewLoop), py::arg("arm"), py::arg("rate_hz") = 1000.0, py::arg("max_force") = 5.0f,
            py::arg("realtime") = false, py::arg("max_failures") = 10, py::arg("history_size") = py::none(),
-           py::arg("rated_peak_force") = ServoSettings::kRatedPeakForce, py::keep_alive<1, 2>(),
+           py::arg("rated_peak_force") = ServoSettings::kRatedPeakForce, py::arg("passivity") = false,
+           py::arg("device_damping") = ServoSettings::kDeviceDamping, py::keep_alive<1, 2>(),
            "A loop for `arm` (a Morvek3 on a Port), not started: `rate_hz` ticks a second (1 to "
            "10000), forces clamped to `max_force` newtons, at most `max_failures` failed exchanges "
            "in a row, the last `history_size` ticks kept (None: 10 s worth). `realtime` asks for "
            "SCHED_FIFO and locked memory; where not permitted the loop runs without, and "
            "stats()['realtime_note'] says why. `max_force` is any finite number above 0 "
            "(ValueError otherwise); one above `rated_peak_force` (the arm's rated peak force, "
-           "10 N by default) is taken, with a UserWarning, one per loop made.")
+           "10 N by default) is taken, with a UserWarning, one per loop made. `passivity` turns on "
+           "passivity control: damping added whenever the force would give the hand back more "
+           "energy than it put in. `device_damping` is the arm's own damping in N s/m (finite, 0 or "
+           "more; 1.0 by default), which bounds the stiffness it renders passively "
+           "(stable_stiffness()).")
       .def("start", &StartLoop, Released(),
            "Start the loop's thread, which owns the arm until the loop stops (a call on the arm under "
           "way in another thread is waited for). Resets the counters, the history, the error and the ramp. "
@@ -358,7 +369,9 @@ void BindLoop(py::module_& module) {
       .def("stats", &StatsDict, py::call_guard<QueuedLogLines>(),
            "Counters and timings since the start: cycles, missed, failures, clamped, non_finite, "
            "log_lines_dropped (error log lines of the loop's thread dropped while the logging thread "
-           "was behind); "
+           "was behind); passivity_energy (J the hand has put in at the port, as the passivity "
+           "observer sums it), passivity_acted (ticks the controller added damping at) and "
+           "passivity_dissipated (J that damping took out), all 0 without passivity control; "
            "realtime (SCHED_FIFO granted), memory_locked, realtime_note; period_jitter_us, "
            "lateness_us and round_trip_us, each a dict of p50, p99, p99.9 and max.")
       .def("history", &History,
@@ -372,6 +385,15 @@ void BindLoop(py::module_& module) {
       .def_property_readonly("realtime", [](const ServoLoop& loop) { return loop.Settings().realtime; },
                              "True if real-time scheduling was asked for; stats() tells what was granted.")
       .def_property_readonly("max_failures", [](const ServoLoop& loop) { return loop.Settings().max_failures; })
+      .def_property_readonly("passivity", [](const ServoLoop& loop) { return loop.Settings().passivity; },
+                             "True if passivity control is on.")
+      .def_property_readonly("device_damping", [](const ServoLoop& loop) { return loop.Settings().device_damping; },
+                             "The arm's own damping in N s/m, which stable_stiffness() is worked out from.")
+      .def("stable_stiffness", &ServoLoop::StableStiffness, py::arg("damping") = 0.0f,
+           "The largest stiffness in N/m that an effect with `damping` (N s/m) renders passively at "
+           "this loop's rate: 2 x (device_damping - |damping|) x rate_hz, never below 0 (Colgate & "
+           "Schenkel 1997). Stiffer springs, walls and scenes still run, and the loop logs one line "
+           "per start. ValueError for a damping that is not finite.")
       .def_property_readonly("history_size", &ServoLoop::HistorySize)
       .def_property_readonly(
           "arm", [](const ServoLoop& loop) { return &loop.Arm(); }, py::return_value_policy::reference)

@@ -161,6 +161,8 @@ TEST(ServoLoop, RefusesAnArmOnAPlainStreamAndSettingsOutOfRange) {
   refused([](ServoSettings& s) { s.max_failures = 0; });
   refused([](ServoSettings& s) { s.realtime_priority = 100; });
   refused([](ServoSettings& s) { s.ramp_seconds = -1.0; });
+  refused([](ServoSettings& s) { s.device_damping = -1.0f; });
+  refused([](ServoSettings& s) { s.device_damping = std::numeric_limits<float>::quiet_NaN(); });
   EXPECT_EQ(ServoLoop(played.arm).HistorySize(), 10000u);  // 10 s at 1 kHz
 }
 

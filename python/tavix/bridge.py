@@ -68,8 +68,11 @@ class BridgeSettings:
     """What a bridge does: the devices (`arm_ports`, `handle_ports`, and with `scan`
     every arm and handle found in `device_directory`), the rates, the servo loop's
     `max_force`, whether it takes commands and their watchdog's `command_timeout` (s),
-    whether it reopens an arm that failed, and its Zenoh session. ValueError for a rate,
-    force or time-out that is not a finite number above 0."""
+    whether it reopens an arm that failed, its Zenoh session, and the servo loop's
+    `passivity` control and `device_damping` (N s/m; None: the library's default), which
+    bounds the stiffness of remote effects. ValueError for a rate, force or time-out that
+    is not a finite number above 0, or a device damping that is not a finite number, 0 or
+    more."""
 
     arm_ports: Tuple[str, ...] = ()
     handle_ports: Tuple[str, ...] = ()
@@ -83,13 +86,21 @@ class BridgeSettings:
     reopen: bool = True
     session: zenoh_session.SessionSettings = field(
         default_factory=lambda: zenoh_session.SessionSettings(default_listen=(DEFAULT_LISTEN,)))
+    passivity: bool = False
+    device_damping: Optional[float] = None
 
     def __post_init__(self) -> None:
         for name in ("rate", "servo_rate", "max_force", "command_timeout"):
             value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, (int, float)) \
-                    or not (math.isfinite(value) and value > 0):
+            if not (_finite_number(value) and value > 0):
                 raise ValueError("--%s must be above 0" % name.replace("_", "-"))
+        damping = self.device_damping
+        if damping is not None and not (_finite_number(damping) and damping >= 0):
+            raise ValueError("--device-damping must be a finite number, 0 or more")
+
+
+def _finite_number(value: Any) -> bool:
+    return not isinstance(value, bool) and isinstance(value, (int, float)) and math.isfinite(value)
 
 
 class OpenedArm(NamedTuple):
@@ -162,11 +173,17 @@ class RemoteEffects:
 
     def command(self, message: encoding.EffectsMessage) -> encoding.EffectsReply:
         """Applies a checked effects message if its sender may command the arm (it holds
-        control, or nobody does and it takes it); counts it as refused otherwise. The
-        reply says which, and why."""
+        control, or nobody does and it takes it); counts it as refused otherwise. A
+        stiffness above what the loop renders passively with the effect's damping makes
+        it invalid, counted as malformed. The reply says which, and why."""
         with self._lock:
             now = time.monotonic()
             self._lapse_if_due(now)
+            try:
+                effect_kinds.check_stiffness(message.effects, self.loop.stable_stiffness)
+            except ValueError as error:
+                self._counters["malformed"] += 1
+                return self._effects_reply(encoding.INVALID, str(error))
             if self._failed is not None:
                 outcome, reason = encoding.FAILED, "the arm failed: %s" % self._failed
             elif self._closing:
@@ -347,7 +364,12 @@ class ArmBridge:
         self._monitor.start()
 
     def _new_loop(self, arm: api.Morvek3) -> api.ServoLoop:
-        return api.ServoLoop(arm, rate_hz=self.settings.servo_rate, max_force=self.settings.max_force)
+        settings = self.settings
+        options: Dict[str, Any] = {"rate_hz": settings.servo_rate, "max_force": settings.max_force,
+                                   "passivity": settings.passivity}
+        if settings.device_damping is not None:  # else the library's default
+            options["device_damping"] = settings.device_damping
+        return api.ServoLoop(arm, **options)
 
     def info(self) -> Dict[str, Any]:
         remote = self.remote.snapshot()
@@ -359,6 +381,8 @@ class ArmBridge:
         settings = self.settings
         return {"version": encoding.VERSION, "uuid": self.uuid, "kind": "arm", "port": port_path,
                 "rate_hz": settings.rate, "servo_rate_hz": loop.rate_hz, "max_force": loop.max_force,
+                "passivity": loop.passivity, "device_damping": loop.device_damping,
+                "stable_stiffness": loop.stable_stiffness(),
                 "allow_commands": settings.allow_commands, "command_timeout": settings.command_timeout,
                 "reopen": settings.reopen, "running": loop.running,
                 "failed": remote["failed"], "controller": remote["controller"],
@@ -823,6 +847,11 @@ def settings_from_command_line(argv: Optional[Sequence[str]] = None) -> BridgeSe
     parser.add_argument("--rate", type=float, default=1000.0, help="state publications per second (default 1000)")
     parser.add_argument("--servo-rate", type=float, default=1000.0, help="servo loop ticks per second (default 1000)")
     parser.add_argument("--max-force", type=float, default=5.0, help="the servo loop's clamp in N (default 5)")
+    parser.add_argument("--passivity", action="store_true",
+                        help="turn on the servo loop's passivity control (off by default)")
+    parser.add_argument("--device-damping", type=float, metavar="NS_PER_M",
+                        help="the arm's own damping in N s/m, which bounds the stiffness of remote effects "
+                        "(default: the library's, 1)")
     parser.add_argument("--allow-commands", action="store_true",
                         help="accept remote effects on tavix/<uuid>/effects (off by default)")
     parser.add_argument("--command-timeout", type=float, default=0.1,
@@ -848,7 +877,8 @@ def settings_from_command_line(argv: Optional[Sequence[str]] = None) -> BridgeSe
     try:
         return BridgeSettings(tuple(arguments.arm_port), tuple(arguments.handle_port), arguments.scan,
                               arguments.dev, arguments.rate, arguments.servo_rate, arguments.max_force,
-                              arguments.allow_commands, arguments.command_timeout, not arguments.no_reopen, session)
+                              arguments.allow_commands, arguments.command_timeout, not arguments.no_reopen, session,
+                              arguments.passivity, arguments.device_damping)
     except ValueError as error:
         parser.error(str(error))
 

@@ -7,18 +7,24 @@ builds and updates the effect objects (arguments), and its client, which sends e
 objects as descriptions (describe_object) and checks them with check_all before they go
 on the network, so both sides refuse the same effects. A new effect is a new row in KINDS.
 
+A field's bounds hold whatever arm the effect is for. The bridge also refuses a stiffness
+above what its arm's servo loop renders passively with the effect's damping
+(check_stiffness, given the loop's stable_stiffness), which only the bridge knows.
+
 Plain Python, with neither zenoh nor TavixHardwareAPI: the classes are named, not
 imported.
 """
 
 import math
-from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
 __all__ = ["MAX_STIFFNESS", "MAX_DAMPING", "MAX_FORCE", "MAX_COORDINATE", "MAX_EFFECTS", "Field", "EffectKind",
-           "KINDS", "describe", "describe_object", "check", "check_all", "arguments"]
+           "KINDS", "describe", "describe_object", "check", "check_all", "check_stiffness", "arguments"]
 
 # Bounds of a remote effect; the servo loop's max_force still clamps the sum.
-MAX_STIFFNESS = 3000.0  # N/m
+# A ceiling on any arm: a loop's own limit, its stable_stiffness (2000 N/m at 1 kHz with
+# the default device damping), is lower, and the bridge checks it too.
+MAX_STIFFNESS = 10000.0  # N/m
 MAX_DAMPING = 50.0  # N s/m
 MAX_FORCE = 20.0  # N, for a constant force
 MAX_COORDINATE = 10.0  # m, for a point or a centre
@@ -142,6 +148,21 @@ def check_all(effects: Any) -> List[Dict[str, Any]]:
     if len(effects) > MAX_EFFECTS:
         raise ValueError("%d effects in one message, more than %d" % (len(effects), MAX_EFFECTS))
     return [check(effect) for effect in effects]
+
+
+def check_stiffness(effects: List[Dict[str, Any]], stable_stiffness: Callable[[float], float]) -> None:
+    """ValueError, naming the effect and both stiffnesses, for the first checked effect
+    whose stiffness is above stable_stiffness(its damping): the largest that the servo
+    loop rendering it keeps passive (ServoLoop.stable_stiffness)."""
+    for effect in effects:
+        if "stiffness" not in effect:
+            continue
+        damping = effect.get("damping", 0.0)
+        bound = stable_stiffness(damping)
+        if effect["stiffness"] > bound:
+            raise ValueError("a %s's stiffness %g N/m is above %g N/m, the largest the arm's servo loop renders "
+                             "passively with a damping of %g N s/m" % (effect["type"], effect["stiffness"], bound,
+                                                                       damping))
 
 
 def arguments(effect: Dict[str, Any]) -> Tuple[str, List[Any]]:

@@ -1,7 +1,9 @@
-"""ServoLoop: the native loop that drives an arm at a fixed rate, its effects, and how
-Python sees it run and stop."""
+"""ServoLoop: the native loop that drives an arm at a fixed rate, its effects, how Python
+sees it run and stop, and its stiffness bound (which the bridge's check reads)."""
 
 import errno
+import logging
+import re
 import struct
 import subprocess
 import sys
@@ -12,7 +14,7 @@ import warnings
 import pytest
 
 import TavixHardwareAPI as api
-from tavix import simulator
+from tavix import effect_kinds, encoding, simulator
 
 TIMEOUT = 0.2  # seconds: the port's time-out in these tests
 FIELDS = ("cycle", "time", "position", "velocity", "force", "round_trip_us", "lateness_us", "ok")
@@ -310,3 +312,61 @@ def test_the_interpreter_exit_stops_a_running_loop_with_zero_force():
             else:
                 pytest.fail("the simulator did not tell its motor currents")
         assert currents == [0.0, 0.0, 0.0]
+
+
+# --- Stiffness and passivity control ---------------------------------------------------
+
+@pytest.fixture
+def routed():
+    """The library's log lines on Python's logger "TavixHardwareAPI"."""
+    api.use_python_logging(True)
+    yield
+    api.use_python_logging(False)
+
+
+def test_stable_stiffness_is_twice_the_damping_left_times_the_rate(arm):
+    fast = api.ServoLoop(arm, device_damping=2.0, passivity=True)
+    slow = api.ServoLoop(arm, rate_hz=250.0)
+    assert (fast.passivity, fast.device_damping, slow.passivity, slow.device_damping) == (True, 2.0, False, 1.0)
+    assert (fast.stable_stiffness(), fast.stable_stiffness(0.5), fast.stable_stiffness(damping=-0.5)) == (
+        4000.0, 3000.0, 3000.0)
+    assert (slow.stable_stiffness(), slow.stable_stiffness(1.0), slow.stable_stiffness(5.0)) == (500.0, 0.0, 0.0)
+    for bad in (lambda: fast.stable_stiffness(float("nan")), lambda: api.Spring([0.0] * 3, float("nan")),
+                lambda: api.ServoLoop(arm, device_damping=-1.0)):
+        with pytest.raises(ValueError):
+            bad()
+
+
+def test_a_spring_stiffer_than_the_bound_runs_and_is_logged_once_per_start(arm, routed, caplog):
+    caplog.set_level(logging.WARNING, logger="TavixHardwareAPI")
+    said = re.compile(r"servo loop: stiffness (\S+) N/m is above 2000 N/m, the largest passive stiffness at 1000 Hz "
+                      r"with a device damping of 1 N s/m: contact may buzz or bounce; lower it, add damping, or turn "
+                      r"on passivity control")
+
+    def stiffnesses():
+        return [match.group(1) for match in (said.search(record.getMessage()) for record in caplog.records) if match]
+
+    loop = api.ServoLoop(arm)
+    spring = api.Spring([0.0, 0.0, 0.0], 1e9)
+    loop.add(spring)
+    for stiffness in (1e9, 2e9):
+        spring.stiffness = stiffness
+        with loop:
+            wait_until(lambda: loop.stats()["cycles"] >= 200)
+        assert loop.error is None
+    # The lines arrive in order: once the second start's has come, every line of the first has.
+    wait_until(lambda: "2e+09" in stiffnesses())
+    assert stiffnesses().count("1e+09") == 1
+    assert loop.stats()["passivity_acted"] == 0  # off by default
+
+
+def test_the_bridge_refuses_a_stiffness_above_its_loops_bound_for_the_effects_damping(arm):
+    loop = api.ServoLoop(arm)  # 2000 N/m without damping, 1000 N/m with 0.5 N s/m
+    within = [encoding.spring([0.0] * 3, 2000.0), encoding.wall([0.0] * 3, [0.0, 0.0, 1.0], 1000.0, 0.5),
+              encoding.damper(5.0)]
+    effect_kinds.check_stiffness(effect_kinds.check_all(within), loop.stable_stiffness)
+    for effect, said in ((encoding.spring([0.0] * 3, 2001.0), "a spring's stiffness 2001 N/m is above 2000 N/m"),
+                         (encoding.wall([0.0] * 3, [0.0, 0.0, 1.0], 1001.0, 0.5), "is above 1000 N/m"),
+                         (encoding.spring([0.0] * 3, 1.0, 1.0), "with a damping of 1 N s/m")):
+        with pytest.raises(ValueError, match=re.escape(said)):
+            effect_kinds.check_stiffness(effect_kinds.check_all(within + [effect]), loop.stable_stiffness)

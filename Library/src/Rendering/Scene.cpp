@@ -1,5 +1,6 @@
 #include "Tavix/HardwareAPI/Rendering/Scene.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -49,6 +50,9 @@ struct Scene::Impl {
   std::atomic<bool> reset_asked{false};
   // Stored by the thread rendering alone, so its writers' mutex is never contended.
   Servo::ParameterBlock<Published> published{Published{}};
+  // The largest stiffness of the last step's shapes; stored by the thread rendering and
+  // read by any (the loop's, for its stiffness check), relaxed: one number, no order.
+  std::atomic<float> stiffest{0.0f};
 
   // The thread rendering's.
   ProxySolver solver;
@@ -70,13 +74,16 @@ bool Scene::Impl::BeginTurn() noexcept {
 // One step of the proxy on a snapshot of the shapes taken now.
 Eigen::Vector3d Scene::Impl::Render(const Eigen::Vector3d& position, const Eigen::Vector3d& velocity) noexcept {
   Eigen::Vector3d force = Eigen::Vector3d::Zero();
+  float stiffness = 0.0f;
   shapes.Read([&](const ShapeList::List& list) {
     for (std::size_t i = 0; i < list.items.size(); ++i) {
       const Shape& shape = *list.items[i];
       Place(list.scratch[i], shape.Surface(), shape.GetPose(), shape.GetMaterial(), list.serials[i]);
+      stiffness = std::max(stiffness, list.scratch[i].material.stiffness);
     }
     force = solver.Step(list.scratch, position, velocity);
   });
+  stiffest.store(stiffness, std::memory_order_relaxed);
   Publish();
   return force;
 }
@@ -132,6 +139,8 @@ Vector3 Scene::Step(const Vector3& position, double dt) {
 }
 
 void Scene::Reset() noexcept { impl_->reset_asked.store(true); }
+
+float Scene::Stiffness() const noexcept { return impl_->stiffest.load(std::memory_order_relaxed); }
 
 Vector3 Scene::Force(const Vector3& position, const Vector3& velocity) const noexcept {
   if (!Finite(position) || !Finite(velocity) || !impl_->BeginTurn()) return {0.0f, 0.0f, 0.0f};

@@ -21,4 +21,20 @@ class Counter {
   std::atomic<uint64_t> value_{0};
 };
 
+/// A real number (an energy, in J) that one thread (the servo loop's) sets or increases
+/// and any thread reads; relaxed as `Counter` is.
+class Amount {
+ public:
+  /// The one writing thread only.
+  void Set(double value) noexcept { value_.store(value, std::memory_order_relaxed); }
+  /// The one writing thread only: a load and a store, no read-modify-write.
+  void Add(double amount) noexcept { Set(Get() + amount); }
+  /// Not while the writer runs.
+  void Reset() noexcept { Set(0.0); }
+  double Get() const noexcept { return value_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<double> value_{0.0};
+};
+
 }  // namespace Tavix::HardwareAPI::Servo

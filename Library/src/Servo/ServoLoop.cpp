@@ -1,5 +1,6 @@
 #include "Tavix/HardwareAPI/Servo/ServoLoop.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include "EffectList.h"
 #include "ErrorLog.h"
 #include "ForceSafety.h"
+#include "PassivityController.h"
 #include "ServoHistogram.h"
 #include "ServoHistory.h"
 #include "ServoRealtime.h"
@@ -99,6 +101,9 @@ ServoSettings Checked(const ServoSettings& settings) {
   if (!(settings.ramp_seconds >= 0.0 && settings.ramp_seconds <= 60.0)) {
     refuse("ramp_seconds must be between 0 and 60");
   }
+  if (!(settings.device_damping >= 0.0f) || !std::isfinite(settings.device_damping)) {
+    refuse("device_damping must be a finite number, 0 or more");
+  }
   return settings;
 }
 
@@ -115,6 +120,11 @@ void LogIfAboveRating(const ServoSettings& settings) {
            static_cast<double>(settings.max_force), static_cast<double>(settings.rated_peak_force),
            static_cast<double>(settings.max_force));
   errno = saved;
+}
+
+// The largest passive stiffness for an effect with `damping`, at the loop's rate.
+float StableStiffnessFor(const ServoSettings& settings, float damping) noexcept {
+  return static_cast<float>(LargestPassiveStiffness(settings.device_damping, damping, 1.0 / settings.rate_hz));
 }
 
 std::size_t HistorySizeFor(const ServoSettings& settings) {
@@ -144,6 +154,7 @@ struct ServoLoop::Impl {
     int failures_in_a_row = 0;
     std::error_code stop_error;
     bool port_works = true;
+    bool stiffness_said = false;  // the line on a stiffness above the stable one is out
   };
 
   Impl(Devices::Morvek3& arm_, const ServoSettings& settings_)
@@ -152,7 +163,9 @@ struct ServoLoop::Impl {
         driver(&port),
         settings(Checked(settings_)),
         period(std::llround(static_cast<double>(kSecond) / settings.rate_hz)),
-        history(HistorySizeFor(settings)) {}
+        stable_stiffness(StableStiffnessFor(settings, 0.0f)),
+        history(HistorySizeFor(settings)),
+        passivity(1.0 / settings.rate_hz) {}
 
   void Run() noexcept;
   void Setup() noexcept;
@@ -161,7 +174,10 @@ struct ServoLoop::Impl {
   bool WaitForSlot(int64_t deadline) const noexcept;
   ServoState BeginTick(RunState& run) noexcept;
   bool Command(RunState& run, ServoState& tick) noexcept;
-  bool Wanted(const ServoState& last, Vector3& force) noexcept;
+  bool Wanted(const ServoState& last, Vector3& force, float& stiffest) noexcept;
+  void SayIfTooStiff(RunState& run, float stiffness) const noexcept;
+  Vector3 Passive(const ServoState& last, const Vector3& wanted) noexcept;
+  void PublishEnergy(const Vector3& sent, const Vector3& velocity) noexcept;
   std::error_code Exchange(const RunState& run, ServoState& tick) noexcept;
   void Record(const ServoState& tick) noexcept;
   bool Judge(RunState& run, const ServoState& tick, std::error_code outcome) noexcept;
@@ -179,12 +195,18 @@ struct ServoLoop::Impl {
   Devices::Morvek3 driver;
   const ServoSettings settings;
   const int64_t period;  // ns
+  const float stable_stiffness;  // N/m, for an effect without damping
   Callback callback;
 
   ServoHistory history;
   ServoHistogram period_jitter, lateness, round_trip;
   Counter cycles, missed, failures, clamped, non_finite;
   EffectList effects;
+
+  // The loop's thread's; reset at a start, before the thread starts.
+  PassivityController passivity;
+  Counter passivity_acted;
+  Amount passivity_energy, passivity_dissipated;
 
   // The loop's thread's log lines that found the logging queue full; written by the
   // logging code on the loop's thread only, reset at a start.
@@ -267,25 +289,34 @@ ServoState ServoLoop::Impl::BeginTick(RunState& run) noexcept {
 }
 
 // The force `tick` sends: zero for the first tick and after a failed exchange, otherwise
-// worked out from the last good tick and made safe. False if the callback threw.
+// worked out from the last good tick, kept passive if asked and made safe. False if the
+// callback threw.
 bool ServoLoop::Impl::Command(RunState& run, ServoState& tick) noexcept {
   if (!run.have_state || run.failures_in_a_row != 0) return true;
   Vector3 wanted;
-  if (!Wanted(run.last, wanted)) {
+  float stiffest = 0.0f;
+  if (!Wanted(run.last, wanted, stiffest)) {
     run.stop_error = std::make_error_code(std::errc::operation_canceled);
     return false;
   }
-  const SafeForce safe = MakeSafe(wanted, settings.max_force, settings.ramp_seconds, tick.time);
+  SayIfTooStiff(run, stiffest);
+  const Vector3 passive = Passive(run.last, wanted);
+  const SafeForce safe = MakeSafe(passive, settings.max_force, settings.ramp_seconds, tick.time);
   if (safe.non_finite) non_finite.Add();
   if (safe.clamped) clamped.Add();
   tick.force = safe.force;
+  PublishEnergy(tick.force, run.last.velocity);
   return true;
 }
 
-// The effects' forces plus the callback's. False if the callback threw.
-bool ServoLoop::Impl::Wanted(const ServoState& last, Vector3& force) noexcept {
+// The effects' forces plus the callback's, and the largest stiffness among the effects.
+// False if the callback threw.
+bool ServoLoop::Impl::Wanted(const ServoState& last, Vector3& force, float& stiffest) noexcept {
   force = kNoForce;
-  effects.ForEach([&](const Effect& effect) { force = Sum(force, effect.Force(last.position, last.velocity)); });
+  effects.ForEach([&](const Effect& effect) {
+    force = Sum(force, effect.Force(last.position, last.velocity));
+    stiffest = std::max(stiffest, effect.Stiffness());  // after Force: a scene's is its latest step's
+  });
   if (!callback) return true;
   try {
     force = Sum(force, callback(last));
@@ -293,6 +324,44 @@ bool ServoLoop::Impl::Wanted(const ServoState& last, Vector3& force) noexcept {
     return false;
   }
   return true;
+}
+
+// A stiffness above the stable one is rendered, and said once per run: the line is posted
+// to the logging thread, never written here.
+void ServoLoop::Impl::SayIfTooStiff(RunState& run, float stiffness) const noexcept {
+  if (run.stiffness_said || !(stiffness > stable_stiffness)) return;
+  run.stiffness_said = true;
+  const int saved = errno;
+  errno = 0;  // the line's errno field: no call failed
+  LogError(kLogSource, __LINE__,
+           "servo loop: stiffness %g N/m is above %g N/m, the largest passive stiffness at %g Hz with a device "
+           "damping of %g N s/m: contact may buzz or bounce; %s",
+           static_cast<double>(stiffness), static_cast<double>(stable_stiffness), settings.rate_hz,
+           static_cast<double>(settings.device_damping),
+           settings.passivity ? "passivity control adds damping where contact gives energy back"
+                              : "lower it, add damping, or turn on passivity control");
+  errno = saved;
+}
+
+// With passivity control, `wanted` with the damping the controller adds; otherwise
+// `wanted` itself. First the observer accounts the force of `last`, the tick before,
+// whose exchange succeeded: its reply says how the arm moved under it. (A force whose
+// exchange failed has no reply, and is not accounted.)
+Vector3 ServoLoop::Impl::Passive(const ServoState& last, const Vector3& wanted) noexcept {
+  if (!settings.passivity) return wanted;
+  passivity.Observe(last.force, last.velocity);
+  const PassiveForce passive = passivity.Damped(wanted, last.velocity);
+  if (passive.damping > 0.0) {
+    passivity_acted.Add();
+    passivity_dissipated.Add(passive.dissipated);
+  }
+  return passive.force;
+}
+
+// With passivity control, the energy the stats show: with the force sent (damping and
+// safety included) counted at the latest velocity until the arm's reply corrects it.
+void ServoLoop::Impl::PublishEnergy(const Vector3& sent, const Vector3& velocity) noexcept {
+  if (settings.passivity) passivity_energy.Set(passivity.Expected(sent, velocity));
 }
 
 // Sends the tick's force and reads the arm's reply into it; after a failed exchange the
@@ -365,8 +434,11 @@ void ServoLoop::Impl::Finish(std::error_code stop_error, bool port_works) noexce
 void ServoLoop::Impl::ResetMeasurements() noexcept {
   history.Restart();
   for (ServoHistogram* histogram : {&period_jitter, &lateness, &round_trip}) histogram->Reset();
-  for (Counter* counter : {&cycles, &missed, &failures, &clamped, &non_finite}) counter->Reset();
+  for (Counter* counter : {&cycles, &missed, &failures, &clamped, &non_finite, &passivity_acted}) counter->Reset();
   log_lines_dropped.store(0, std::memory_order_relaxed);
+  passivity.Reset();
+  passivity_energy.Reset();
+  passivity_dissipated.Reset();
 }
 
 ServoLoop::ServoLoop(Devices::Morvek3& arm, const ServoSettings& settings)
@@ -468,6 +540,9 @@ ServoStats ServoLoop::Stats() const {
   stats.clamped = impl.clamped.Get();
   stats.non_finite = impl.non_finite.Get();
   stats.log_lines_dropped = impl.log_lines_dropped.load(std::memory_order_relaxed);
+  stats.passivity_energy = impl.passivity_energy.Get();
+  stats.passivity_acted = impl.passivity_acted.Get();
+  stats.passivity_dissipated = impl.passivity_dissipated.Get();
   stats.period_jitter_us = impl.period_jitter.Summary();
   stats.lateness_us = impl.lateness.Summary();
   stats.round_trip_us = impl.round_trip.Summary();
@@ -476,6 +551,11 @@ ServoStats ServoLoop::Stats() const {
   stats.memory_locked = impl.realtime.memory_locked;
   stats.realtime_note = impl.realtime.note;
   return stats;
+}
+
+float ServoLoop::StableStiffness(float damping) const {
+  if (!std::isfinite(damping)) throw std::invalid_argument("servo loop: the damping must be a finite number");
+  return StableStiffnessFor(impl_->settings, damping);
 }
 
 const ServoSettings& ServoLoop::Settings() const noexcept { return impl_->settings; }

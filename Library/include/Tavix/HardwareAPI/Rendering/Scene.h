@@ -79,6 +79,11 @@ class Scene : public Servo::Effect {
   /// is not finite, or while another thread renders the scene.
   Vector3 Force(const Vector3& position, const Vector3& velocity) const noexcept override;
 
+  /// The largest stiffness (N/m) among the shapes' materials at the last rendering step
+  /// (a tick or a `Step`); 0 before the first, and for a step without shapes. Any thread;
+  /// never waits.
+  float Stiffness() const noexcept override;
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

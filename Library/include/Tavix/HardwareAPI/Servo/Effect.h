@@ -25,6 +25,11 @@ class Effect {
   /// throws. The result may be anything, NaN included: the loop makes it safe.
   virtual Vector3 Force(const Vector3& position, const Vector3& velocity) const noexcept = 0;
 
+  /// The stiffness (N/m) the effect renders, which the loop checks against the largest
+  /// it can render passively (`ServoLoop::StableStiffness`); 0 for an effect without one.
+  /// Called on the loop's thread every tick, after `Force`, under the same rules.
+  virtual float Stiffness() const noexcept { return 0.0f; }
+
  protected:
   Effect() = default;
 };

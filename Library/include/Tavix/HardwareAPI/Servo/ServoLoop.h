@@ -32,6 +32,23 @@ namespace Tavix::HardwareAPI::Servo {
 /// effects added, therefore shows in the first tick that begins after it. The first
 /// tick, and each tick after a failed exchange, sends zero force.
 ///
+/// Passivity control, with `ServoSettings::passivity`: between the sum and the safety
+/// below, a passivity observer and controller (Hannaford & Ryu 2002) add damping against
+/// the arm's velocity whenever the force would give the hand more energy than it has put
+/// in at the port, over every effect and the callback together; `Stats` counts what it
+/// did. It costs a few tens of nanoseconds a tick. Off (the default), the force is
+/// exactly the sum.
+///
+/// Stiffness. A sampled wall stiffer than `StableStiffness()` can give energy back (the
+/// contact buzzes or bounces). Such a stiffness is rendered all the same, and said once
+/// per start, from the first tick whose stiffest effect (`Effect::Stiffness`) is above
+/// it: one line through the loop's log (see Logging below), "[err]
+/// Library/src/ServoLoop:<line>> servo loop: stiffness <k> N/m is above <s> N/m, the
+/// largest passive stiffness at <r> Hz with a device damping of <b> N s/m: contact may
+/// buzz or bounce; lower it, add damping, or turn on passivity control: [0] Success"
+/// (with passivity control on, the advice reads "passivity control adds damping where
+/// contact gives energy back").
+///
 /// Safety, always on:
 ///   - a force with a component that is not finite is replaced by zero (counted);
 ///   - a force stronger than `max_force` is scaled down to it, keeping its direction
@@ -160,6 +177,12 @@ class ServoLoop {
 
   /// The counters and timings since the last start.
   ServoStats Stats() const;
+
+  /// The largest stiffness (N/m) that an effect with `damping` (N s/m) renders passively
+  /// at this loop's rate on an arm with the settings' `device_damping` (Colgate &
+  /// Schenkel 1997): 2 x (device_damping - |damping|) x rate_hz, and 0 when |damping| is
+  /// device_damping or more. Throws std::invalid_argument for a damping that is not finite.
+  float StableStiffness(float damping = 0.0f) const;
 
   const ServoSettings& Settings() const noexcept;
   /// The number of ticks the history keeps (the settings' `history_size`, or 10 s

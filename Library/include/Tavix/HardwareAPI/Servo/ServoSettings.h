@@ -10,6 +10,9 @@ struct ServoSettings {
   /// The peak force a desktop Morvek3 is rated for, in newtons: the default of
   /// `rated_peak_force`.
   static constexpr float kRatedPeakForce = 10.0f;
+  /// The default of `device_damping`, in N s/m: low for a desktop arm, so that the
+  /// stiffness bound it gives errs on the safe side.
+  static constexpr float kDeviceDamping = 1.0f;
 
   /// Ticks per second: one force exchange per tick. 1 to 10000.
   double rate_hz = 1000.0;
@@ -37,6 +40,16 @@ struct ServoSettings {
   /// Forces ramp in over this many seconds after a start: each is scaled by
   /// min(1, t / ramp_seconds), t the tick's time since the start. 0 to 60; 0: no ramp.
   double ramp_seconds = 0.1;
+  /// Passivity control: each tick the loop sums the energy that has flowed into its side
+  /// of the port (every effect, scene and the callback together) and, when the force about
+  /// to go out would make it negative, adds just the damping needed to keep it at zero
+  /// (Hannaford & Ryu 2002; see `ServoLoop`). Off: the force is the effects' sum as it is.
+  bool passivity = false;
+  /// The arm's own physical damping at the end effector, in N s/m, which bounds the
+  /// stiffness it can render passively (`ServoLoop::StableStiffness`). Finite and not
+  /// negative. The default, kDeviceDamping, is on the low side: set the arm's measured
+  /// damping to loosen the bound.
+  float device_damping = kDeviceDamping;
 };
 
 }  // namespace Tavix::HardwareAPI::Servo

@@ -26,6 +26,16 @@ struct ServoStats {
   /// the logging thread was behind: the loop never waits for a line to be written.
   uint64_t log_lines_dropped = 0;
 
+  /// Passivity control (`ServoSettings::passivity`; all zero while it is off). The energy
+  /// the hand has put into the loop's side of the port, in J, as the observer sums it at
+  /// the last tick (its force counted at the latest velocity the arm reported): it stays
+  /// at or above 0 while the controller keeps up. The ticks at which the controller added
+  /// damping, and the energy that damping took out, in J, at the velocity the arm reported
+  /// (before the force safety, which may scale it down).
+  double passivity_energy = 0.0;
+  uint64_t passivity_acted = 0;
+  double passivity_dissipated = 0.0;
+
   bool realtime = false;       ///< the loop's thread runs under SCHED_FIFO
   bool memory_locked = false;  ///< the process's memory is locked (mlockall)
   /// Real-time scheduling as asked for and as granted, or why it was not; empty when it

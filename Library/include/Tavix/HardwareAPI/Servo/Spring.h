@@ -26,6 +26,7 @@ class Spring : public Effect {
   void SetDamping(float damping);
 
   Vector3 Force(const Vector3& position, const Vector3& velocity) const noexcept override;
+  float Stiffness() const noexcept override { return parameters_.Load().stiffness; }
 
  private:
   ParameterBlock<Parameters> parameters_;
