@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release, runs them against the device simulator and writes
-# bench/RESULTS.md and bench/latency.png.
+# bench/RESULTS.md, bench/latency.png and bench/zwidth.png.
 #
 #   tools/bench.sh
 #
@@ -46,3 +46,6 @@ TAVIX_SIM="$build/sim/tavix-sim" "$python" "$ROOT/bench/bench_servo.py" "$result
 log "Haptic rendering: the cost of a tick, and a mesh tree's build time"
 "$build/bench/bench_rendering" "$results"
 "$python" "$ROOT/bench/bench_rendering.py" "$results" "$ROOT/bench/RESULTS.md"
+
+log "Z-width: passive virtual walls on a point mass, 1 and 4 kHz, with and without passivity control (4 minutes)"
+TAVIX_SIM="$build/sim/tavix-sim" "$python" "$ROOT/bench/bench_zwidth.py" "$results" "$ROOT/bench/RESULTS.md"

@@ -1,7 +1,12 @@
 #pragma once
 
+#include <deque>
+#include <optional>
+#include <utility>
+
 #include "JointLimits.h"
 #include "MotorHeat.h"
+#include "PointMass.h"
 #include "Tavix/HardwareAPI/ArmGeometry.h"
 #include "Tavix/HardwareAPI/Vector3.h"
 
@@ -21,9 +26,28 @@ using HardwareAPI::Vector3;
 ///
 /// Time advances in fixed steps of `kStepSeconds`; what is left over is carried to the
 /// next call, so the motion does not depend on how often the model is asked.
+///
+/// `Settings` may make it a device to study contact stability with:
+///   - with `point_mass`, an end-effector force drives a `PointMass` at the end effector
+///     instead of the joints, from the moment it is applied and without the motors'
+///     torque limit (the currents reported are still the motors'). The joint angles
+///     follow the mass by inverse kinematics after each `Advance`; where the linkage
+///     cannot follow, the joint limits hold the mass at the edge of the workspace, its
+///     velocity out of it removed. The other commands drive the joints as before, from
+///     where the mass was;
+///   - `resolution` quantises the end-effector positions reported, and the velocity
+///     reported is then the difference of two such positions, from one `Advance` to the
+///     next, over the time between them;
+///   - `delay` makes each command take effect that many commands later.
 class ArmModel {
  public:
   enum class Command { JointTorques, EndEffectorForce, EndEffectorPosition, JointAngles };
+
+  struct Settings {
+    std::optional<PointMass::Settings> point_mass;  ///< unset: forces drive the joints
+    double resolution = 0;                          ///< metres; 0: positions as computed
+    unsigned delay = 0;                             ///< commands
+  };
 
   static constexpr double kStepSeconds = 1e-3;
   static constexpr double kInertia = 0.002;            // kg m^2, every joint
@@ -34,11 +58,14 @@ class ArmModel {
 
   /// At rest in the pose (0, -60, -120) degrees, with zero torques commanded.
   ArmModel();
+  explicit ArmModel(const Settings& settings);
 
   ArmModel(const ArmModel&) = delete;
   ArmModel& operator=(const ArmModel&) = delete;
 
   /// Replaces the command: torques (N m), force (N), position (m) or angles (degrees).
+  /// With a `delay` of d, the command applied is the one given d calls before (until
+  /// then, zero torques).
   void Apply(Command command, const Vector3& value);
 
   /// Lets `seconds` of time pass. The mechanics simulate at most `kLongestCatchUp` of a
@@ -49,25 +76,35 @@ class ArmModel {
 
   Vector3 JointAngles() const;          ///< degrees
   Vector3 JointVelocities() const;      ///< degrees per second
-  Vector3 EndEffectorPosition() const;  ///< metres, the forward kinematics of the joint angles
+  Vector3 EndEffectorPosition() const;  ///< metres: of the joint angles, or of the point mass
   Vector3 EndEffectorVelocity() const;  ///< metres per second
   Vector3 MotorCurrents() const;        ///< amperes, signed like the torques
   float Temperature() const;            ///< degrees Celsius
 
  private:
-  using Cartesian = std::array<double, 3>;  // x, y, z
   using Matrix3 = std::array<Cartesian, 3>;  // rows: x, y, z; columns: joints
 
+  void Take(Command command, const Vector3& value);
+  bool MassDrives() const;
+  void AdvanceJoints(double seconds);
+  void AdvanceMass(double seconds);
+  void FollowMass();
   void Step();
   Joints MotorTorques() const;
   Joints CommandedTorques() const;
+  Cartesian CommandedForce() const;
   Cartesian PositionTrackingForce() const;
   Joints AngleTrackingTorques() const;
   Joints TorquesForForce(const Cartesian& force) const;
   Matrix3 Jacobian() const;
+  Cartesian Forward(const Joints& angles) const;
   Cartesian CartesianVelocity() const;
+  Cartesian Position() const;
+  Cartesian Velocity() const;
+  Cartesian Quantised(const Cartesian& position) const;
   Joints Currents() const;
 
+  Settings settings_;
   HardwareAPI::ArmGeometry geometry_;  // default lengths, no calibration offsets
   Joints angles_;                      // radians
   Joints velocities_{};                // radians per second
@@ -76,6 +113,9 @@ class ArmModel {
   Vector3 target_{};
   double pending_seconds_ = 0;
   MotorHeat heat_;
+  std::optional<PointMass> mass_;                     // with settings_.point_mass
+  std::deque<std::pair<Command, Vector3>> delayed_;  // given, not yet applied
+  Cartesian read_velocity_{};                         // with a resolution: of the last Advance
 };
 
 }  // namespace Tavix::Simulator

@@ -58,8 +58,8 @@ Bytes StateReply(uint8_t code, const Vector3& first, const Vector3& second) {
 
 }  // namespace
 
-ArmResponder::ArmResponder(const Identity& identity, Clock::time_point start)
-    : identity_(identity), model_time_(start) {}
+ArmResponder::ArmResponder(const Identity& identity, const ArmModel::Settings& settings, Clock::time_point start)
+    : identity_(identity), model_(settings), model_time_(start) {}
 
 DeviceResponder::Exchange ArmResponder::Answer(const Bytes& input, Clock::time_point now) {
   CatchUp(now);

@@ -19,8 +19,8 @@ class ArmResponder : public DeviceResponder {
     std::array<uint8_t, 16> firmware_uuid{'t', 'a', 'v', 'i', 'x', '-', 's', 'i', 'm', ' ', '1', '.', '0'};
   };
 
-  /// An arm with this identity whose model starts moving at `start`.
-  ArmResponder(const Identity& identity, Clock::time_point start);
+  /// An arm with this identity whose model, made with `settings`, starts moving at `start`.
+  ArmResponder(const Identity& identity, const ArmModel::Settings& settings, Clock::time_point start);
 
   Exchange Answer(const Bytes& input, Clock::time_point now) override;
 

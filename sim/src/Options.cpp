@@ -43,6 +43,21 @@ Device options:
                       3.0 + 0.005 x RAW (default 180)
   --link PATH         also make PATH a symbolic link to the port (removed on exit)
 
+Arm mechanics, to study contact stability against a device like yours:
+  --mass KG           end-effector forces drive a point mass at the end effector
+                      rather than the joints: its mass, 0.001 to 100 kg
+                      (default 0.1 once --mass, --damping or --friction is given)
+  --damping NS_PER_M  the point mass's viscous damping, 0 to 1000 N s/m
+                      (default 2)
+  --friction N        the point mass's Coulomb friction, 0 to 100 N (default 0):
+                      at rest it holds against any force up to N
+  --resolution M      report end-effector positions in steps of M metres, 0 to
+                      0.01 (default 0: as computed), and velocities as the
+                      difference of two such positions over the time between
+                      the requests that read them
+  --delay TICKS       each command takes effect TICKS commands after it was
+                      received, 0 to 1000 (default 0)
+
 Faults:
   --silent            never answer, never stream
   --reply-delay-us N  answer N microseconds after the request (up to 10 s)
@@ -83,6 +98,11 @@ std::array<uint8_t, 16> ParseUuid(const std::string& text) {
   return bytes;
 }
 
+PointMass::Settings& PointMassOf(Options& options) {
+  std::optional<PointMass::Settings>& settings = options.arm.point_mass;
+  return settings ? *settings : settings.emplace();
+}
+
 PortServer::Clock::duration PeriodOf(double hz) {
   return std::chrono::duration_cast<PortServer::Clock::duration>(std::chrono::duration<double>(1.0 / hz));
 }
@@ -99,6 +119,16 @@ const OptionTable<Options, OnlyFor>& KnownOptions() {
       {"--battery", true, Kind::Handle,
        [](Options& o, Value v) { o.battery_raw = static_cast<uint8_t>(ParseWhole("--battery", v, 0, 255)); }},
       {"--link", true, std::nullopt, [](Options& o, Value v) { o.link_path = v; }},
+      {"--mass", true, Kind::Arm,
+       [](Options& o, Value v) { PointMassOf(o).mass = ParseReal("--mass", v, 0.001, 100.0); }},
+      {"--damping", true, Kind::Arm,
+       [](Options& o, Value v) { PointMassOf(o).damping = ParseReal("--damping", v, 0.0, 1000.0); }},
+      {"--friction", true, Kind::Arm,
+       [](Options& o, Value v) { PointMassOf(o).friction = ParseReal("--friction", v, 0.0, 100.0); }},
+      {"--resolution", true, Kind::Arm,
+       [](Options& o, Value v) { o.arm.resolution = ParseReal("--resolution", v, 0.0, 0.01); }},
+      {"--delay", true, Kind::Arm,
+       [](Options& o, Value v) { o.arm.delay = static_cast<unsigned>(ParseWhole("--delay", v, 0, 1000)); }},
       {"--silent", false, std::nullopt, [](Options& o, Value) { o.server.silent = true; }},
       {"--reply-delay-us", true, std::nullopt,
        [](Options& o, Value v) {

@@ -28,7 +28,7 @@ std::unique_ptr<DeviceResponder> MakeDevice(const Options& options,
   ArmResponder::Identity identity;
   identity.numbers.device_id = options.device_id;
   identity.device_uuid = options.device_uuid;
-  return std::make_unique<ArmResponder>(identity, start);
+  return std::make_unique<ArmResponder>(identity, options.arm, start);
 }
 
 int Serve(const Options& options) {

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "ArmModel.h"
+#include "PointMass.h"
 #include "Tavix/HardwareAPI/ArmGeometry.h"
 
 using Tavix::HardwareAPI::ArmGeometry;
 using Tavix::Simulator::ArmModel;
 using Tavix::Simulator::JointLimits;
+using Tavix::Simulator::PointMass;
 using Tavix::Simulator::Vector3;
 using Command = ArmModel::Command;
 
@@ -43,14 +45,24 @@ TEST(ArmModel, StartsAtRestInsideTheWorkspace) {
   EXPECT_TRUE(InsideWorkspace(model));
 }
 
+ArmModel::Settings WithPointMass(double mass, double damping, double resolution = 0, unsigned delay = 0) {
+  ArmModel::Settings settings;
+  settings.point_mass = PointMass::Settings{mass, damping, 0.0};
+  settings.resolution = resolution;
+  settings.delay = delay;
+  return settings;
+}
+
 TEST(ArmModel, LargeForcesAndTorquesNeverLeaveTheWorkspace) {
-  for (const Vector3& axis : kAxes) {
-    for (const Command command : {Command::EndEffectorForce, Command::JointTorques, Command::EndEffectorPosition}) {
-      ArmModel model;
-      model.Apply(command, {1000 * axis[0], 1000 * axis[1], 1000 * axis[2]});
-      for (int i = 0; i < 30; ++i) {
-        model.Advance(0.1);
-        ASSERT_TRUE(InsideWorkspace(model)) << "after " << (i + 1) * 0.1 << " s";
+  for (const ArmModel::Settings& settings : {ArmModel::Settings{}, WithPointMass(0.1, 2.0)}) {
+    for (const Vector3& axis : kAxes) {
+      for (const Command command : {Command::EndEffectorForce, Command::JointTorques, Command::EndEffectorPosition}) {
+        ArmModel model(settings);
+        model.Apply(command, {1000 * axis[0], 1000 * axis[1], 1000 * axis[2]});
+        for (int i = 0; i < 30; ++i) {
+          model.Advance(0.1);
+          ASSERT_TRUE(InsideWorkspace(model)) << "after " << (i + 1) * 0.1 << " s";
+        }
       }
     }
   }
@@ -111,6 +123,45 @@ TEST(ArmModel, MotorsDrawCurrentForTorqueAndWarmUpThenCool) {
   model.Advance(300);
   EXPECT_EQ(model.MotorCurrents(), (Vector3{}));
   EXPECT_NEAR(model.Temperature(), ambient, 0.01f);
+}
+
+TEST(ArmModel, ForcesDriveThePointMassAndTheJointsFollowIt) {
+  ArmModel model(WithPointMass(0.5, 0.0));
+  const Vector3 start = model.EndEffectorPosition();
+  model.Apply(Command::EndEffectorForce, {1, 0, -0.5f});
+  model.Advance(0.1);  // a = (2, 0, -1) m/s^2
+  const Vector3 moved = Minus(model.EndEffectorPosition(), start);
+  EXPECT_NEAR(moved[0], 0.01f, 1e-6f);
+  EXPECT_NEAR(moved[1], 0.0f, 1e-6f);
+  EXPECT_NEAR(moved[2], -0.005f, 1e-6f);
+  EXPECT_LT(Norm(Minus(model.EndEffectorVelocity(), {0.2f, 0, -0.1f})), 1e-6f);
+  EXPECT_LT(Norm(Minus(ArmGeometry().ForwardKinematics(model.JointAngles()), model.EndEffectorPosition())), 1e-6f);
+}
+
+TEST(ArmModel, ResolutionQuantisesPositionsAndTheirDifferencesMakeTheVelocity) {
+  constexpr double kResolution = 1e-3;
+  ArmModel model(WithPointMass(0.5, 0.0, kResolution));
+  model.Apply(Command::EndEffectorForce, {1, 0, 0});
+  const Vector3 before = model.EndEffectorPosition();
+  model.Advance(0.1);
+  const Vector3 after = model.EndEffectorPosition();
+  for (std::size_t i = 0; i < 3; ++i) {
+    for (const float position : {before[i], after[i]}) {
+      EXPECT_NEAR(position / kResolution, std::round(position / kResolution), 1e-3) << "axis " << i;
+    }
+    EXPECT_NEAR(model.EndEffectorVelocity()[i], (after[i] - before[i]) / 0.1, 1e-5) << "axis " << i;
+  }
+  EXPECT_NEAR(after[0] - before[0], 0.01f, 1e-3f);
+}
+
+TEST(ArmModel, DelayAppliesEachCommandThatManyCommandsLater) {
+  ArmModel model(WithPointMass(0.5, 0.0, 0.0, 2));
+  const Vector3 push{1, 0, 0};
+  for (int command = 0; command < 3; ++command) {
+    model.Apply(Command::EndEffectorForce, push);
+    model.Advance(0.01);
+    EXPECT_EQ(model.EndEffectorVelocity()[0] > 0, command == 2) << "after command " << command;
+  }
 }
 
 }  // namespace
