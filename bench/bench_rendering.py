@@ -41,7 +41,8 @@ def section(cases: dict, results: Path) -> list:
             "`bench_rendering`: `Scene::Step`, the computation a servo loop's tick makes for a scene, on a "
             "path round a 5 cm sphere (or the mesh of one) at 0.2 m/s that dips 5 mm into the surface and "
             "comes out twice a second: free, pressing, sliding and letting go all count. Timed one tick at a "
-            "time with the steady clock; allocations counted by replacing the global `operator new`. "
+            "time with the steady clock, at normal priority, so that the max includes preemption by other "
+            "work on the machine; allocations counted by replacing the global `operator new`. "
             "Load average before / after: %s / %s." % (load_average(results / "load-before"),
                                                       load_average(results / "load-after")), ""] + table(
         ["Scene", "Ticks", "p50 (us)", "p99 (us)", "max (us)", "p99 target (us)", "", "Allocations per tick"],
