@@ -58,7 +58,7 @@ REPLY_TIMEOUT = 0.05  # s
 # The wall is the plane x = start x + WALL_DISTANCE; the free side is x below it. Past
 # the plane a stiff spring pushes back, with some damping to settle the contact.
 WALL_DISTANCE = 0.050  # m
-WALL_STIFFNESS = 1500.0  # N/m: 1 mm inside the wall gives 1.5 N
+WALL_STIFFNESS = 600.0  # N/m: 1 mm inside the wall gives 0.6 N
 WALL_DAMPING = 5.0  # N s/m, only inside the wall
 # A softer spring pulls the end effector towards a centre point. On its own a simulated
 # arm would then rest where it is, so the centre travels slowly around a circle that

@@ -39,7 +39,7 @@ REPLY_TIMEOUT = 0.05  # s: in the loop, a reply that has not come by then is giv
 
 # The scene, as in haptic_demo.py: placed relative to where the end effector starts.
 WALL_DISTANCE = 0.050  # m ahead of the start along x; the free side is below it
-WALL_STIFFNESS = 1500.0  # N/m
+WALL_STIFFNESS = 600.0  # N/m: below the loop's stable_stiffness() with its default device damping
 WALL_DAMPING = 5.0  # N s/m
 SPRING_STIFFNESS = 100.0  # N/m
 CIRCLE_RADIUS = 0.040  # m: the spring's centre goes round a circle reaching past the wall

@@ -41,7 +41,7 @@ def pyramid(apex: Sequence[float], half_width: float, height: float) -> api.Mesh
     vertices = [[x, y, z], [x - half_width, y - half_width, base], [x + half_width, y - half_width, base],
                 [x + half_width, y + half_width, base], [x - half_width, y + half_width, base]]
     triangles = [[0, 1, 2], [0, 2, 3], [0, 3, 4], [0, 4, 1], [1, 4, 3], [1, 3, 2]]
-    return api.Mesh(vertices, triangles, api.Material(stiffness=1200.0, damping=2.0))
+    return api.Mesh(vertices, triangles, api.Material(stiffness=600.0, damping=0.5))
 
 
 def build_scene(start: Sequence[float]) -> Dict[str, api.Shape]:
@@ -50,10 +50,10 @@ def build_scene(start: Sequence[float]) -> Dict[str, api.Shape]:
     top = z - BELOW
     return {
         "box": api.Box([x + SPACING, y, top - 0.010], [0.012, 0.030, 0.010],
-                       material=api.Material(stiffness=1500.0, damping=3.0, static_friction=0.6,
+                       material=api.Material(stiffness=600.0, damping=0.5, static_friction=0.6,
                                              dynamic_friction=0.4)),
         "sphere": api.Sphere([x + 2 * SPACING, y, top - 0.015], 0.015,
-                             material=api.Material(stiffness=1000.0, damping=2.0)),
+                             material=api.Material(stiffness=500.0, damping=0.5)),
         "pyramid": pyramid([x + 3 * SPACING, y, top], 0.015, 0.020),
     }
 

@@ -44,8 +44,12 @@ CONTROL_PERIOD = 0.005  # s between two rounds of effects
 COMMAND_TIMEOUT = "0.1"  # s: the bridges' watchdog
 COUPLING_STIFFNESS = 300.0  # N/m, both ways
 COUPLING_DAMPING = 0.5  # N s/m: within the damping the simulated arm has of its own
+# The simulated arm's joints give its end effector about 2 N s/m of damping, which bounds
+# the stiffness its bridge accepts: (2 - damping) / 1.5 ms at 1 kHz, 1333 N/m for the wall
+# and 1000 N/m for the coupling.
+DEVICE_DAMPING = "2"  # N s/m
 WALL_DISTANCE = 0.020  # m ahead of the follower's start along x
-WALL_STIFFNESS = 2000.0  # N/m
+WALL_STIFFNESS = 1200.0  # N/m
 HAND_FORCE = 1.5  # N along x
 HAND_PERIOD = 2.0  # s: towards the wall for half of it, back for the other half
 
@@ -111,7 +115,8 @@ def bridged_arm(stack: ExitStack, uuid: str, endpoint: str) -> None:
     """A simulated arm, and a bridge that publishes it on `endpoint` and takes its effects."""
     path: str = stack.enter_context(simulator.running("arm", "--uuid", uuid))
     stack.enter_context(bridge_process.running("--arm-port", path, "--listen", endpoint, "--allow-commands",
-                                               "--command-timeout", COMMAND_TIMEOUT))
+                                               "--command-timeout", COMMAND_TIMEOUT,
+                                               "--device-damping", DEVICE_DAMPING))
 
 
 def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:

@@ -370,7 +370,8 @@ void BindLoop(py::module_& module) {
            "Counters and timings since the start: cycles, missed, failures, clamped, non_finite, "
            "log_lines_dropped (error log lines of the loop's thread dropped while the logging thread "
            "was behind); passivity_energy (J the hand has put in at the port, as the passivity "
-           "observer sums it), passivity_acted (ticks the controller added damping at) and "
+           "observer sums it: each force over the displacement it was held for, the last two "
+           "predicted at the latest velocity), passivity_acted (ticks the controller added damping at) and "
            "passivity_dissipated (J that damping took out), all 0 without passivity control; "
            "realtime (SCHED_FIFO granted), memory_locked, realtime_note; period_jitter_us, "
            "lateness_us and round_trip_us, each a dict of p50, p99, p99.9 and max.")
@@ -391,8 +392,8 @@ void BindLoop(py::module_& module) {
                              "The arm's own damping in N s/m, which stable_stiffness() is worked out from.")
       .def("stable_stiffness", &ServoLoop::StableStiffness, py::arg("damping") = 0.0f,
            "The largest stiffness in N/m that an effect with `damping` (N s/m) renders passively at "
-           "this loop's rate: 2 x (device_damping - |damping|) x rate_hz, never below 0 (Colgate & "
-           "Schenkel 1997). Stiffer springs, walls and scenes still run, and the loop logs one line "
+           "this loop's rate: (device_damping - |damping|) x rate_hz / 1.5, never below 0 (Colgate & "
+           "Schenkel 1997: b > K T (d + 1/2) + |B|, with the loop's one tick of delay, d = 1). Stiffer springs, walls and scenes still run, and the loop logs one line "
            "per start. ValueError for a damping that is not finite.")
       .def_property_readonly("history_size", &ServoLoop::HistorySize)
       .def_property_readonly(

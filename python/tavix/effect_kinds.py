@@ -22,7 +22,7 @@ __all__ = ["MAX_STIFFNESS", "MAX_DAMPING", "MAX_FORCE", "MAX_COORDINATE", "MAX_E
            "KINDS", "describe", "describe_object", "check", "check_all", "check_stiffness", "arguments"]
 
 # Bounds of a remote effect; the servo loop's max_force still clamps the sum.
-# A ceiling on any arm: a loop's own limit, its stable_stiffness (2000 N/m at 1 kHz with
+# A ceiling on any arm: a loop's own limit, its stable_stiffness (667 N/m at 1 kHz with
 # the default device damping), is lower, and the bridge checks it too.
 MAX_STIFFNESS = 10000.0  # N/m
 MAX_DAMPING = 50.0  # N s/m

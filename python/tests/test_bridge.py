@@ -301,7 +301,7 @@ def test_an_in_place_update_never_shows_a_tick_a_mix_of_two_messages():
             remote = bridge.RemoteEffects(loop, timeout=10.0)
             time.sleep(0.2)  # past the loop's ramp
             x, y, z = loop.state().position
-            springs = [encoding.spring([x, y, z], 2000.0), encoding.spring([x + 5.0, y, z], 0.2)]
+            springs = [encoding.spring([x, y, z], 600.0), encoding.spring([x + 5.0, y, z], 0.2)]
             messages = [encoding.parse_effects_message(encoding.encode_effects([spring], "test"))
                         for spring in springs]
             began = time.monotonic()
@@ -328,17 +328,17 @@ def test_an_in_place_update_never_shows_a_tick_a_mix_of_two_messages():
 
 def test_a_stiffness_above_what_the_loop_renders_passively_is_invalid_for_the_effects_damping():
     with simulator.running("arm") as path, api.Port(path, timeout=0.01) as port:
-        loop = api.ServoLoop(api.Morvek3(port), device_damping=2.0)  # 4000 N/m at 1 kHz, 2000 with 1 N s/m
+        loop = api.ServoLoop(api.Morvek3(port), device_damping=2.0)  # 1333 N/m at 1 kHz, 667 with 1 N s/m
         remote = bridge.RemoteEffects(loop, timeout=10.0)
         try:
-            walls = [encoding.wall([0.0] * 3, [0.0, 0.0, 1.0], stiffness, 1.0) for stiffness in (2001.0, 2000.0)]
+            walls = [encoding.wall([0.0] * 3, [0.0, 0.0, 1.0], stiffness, 1.0) for stiffness in (667.0, 666.0)]
             replies = [remote.command(encoding.parse_effects_message(encoding.encode_effects([wall], "test")))
                        for wall in walls]
             counters = remote.snapshot()["counters"]
         finally:
             remote.close()
     assert [reply.outcome for reply in replies] == [encoding.INVALID, encoding.APPLIED]
-    assert "a wall's stiffness 2001 N/m is above 2000 N/m" in replies[0].reason
+    assert "a wall's stiffness 667 N/m is above 666.667 N/m" in replies[0].reason
     assert (counters["malformed"], counters["commands"]) == (1, 1)
 
 

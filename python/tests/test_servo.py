@@ -324,13 +324,15 @@ def routed():
     api.use_python_logging(False)
 
 
-def test_stable_stiffness_is_twice_the_damping_left_times_the_rate(arm):
-    fast = api.ServoLoop(arm, device_damping=2.0, passivity=True)
+def test_stable_stiffness_is_the_damping_left_over_one_and_a_half_periods(arm):
+    # Colgate & Schenkel's b > K T (d + 1/2) + |B|, with the loop's one tick of delay.
+    fast = api.ServoLoop(arm, device_damping=1.5, passivity=True)
     slow = api.ServoLoop(arm, rate_hz=250.0)
-    assert (fast.passivity, fast.device_damping, slow.passivity, slow.device_damping) == (True, 2.0, False, 1.0)
+    assert (fast.passivity, fast.device_damping, slow.passivity, slow.device_damping) == (True, 1.5, False, 1.0)
     assert (fast.stable_stiffness(), fast.stable_stiffness(0.5), fast.stable_stiffness(damping=-0.5)) == (
-        4000.0, 3000.0, 3000.0)
-    assert (slow.stable_stiffness(), slow.stable_stiffness(1.0), slow.stable_stiffness(5.0)) == (500.0, 0.0, 0.0)
+        pytest.approx(1000.0), pytest.approx(1000.0 / 1.5), pytest.approx(1000.0 / 1.5))
+    assert (slow.stable_stiffness(), slow.stable_stiffness(1.0), slow.stable_stiffness(5.0)) == (
+        pytest.approx(250.0 / 1.5), 0.0, 0.0)
     for bad in (lambda: fast.stable_stiffness(float("nan")), lambda: api.Spring([0.0] * 3, float("nan")),
                 lambda: api.ServoLoop(arm, device_damping=-1.0)):
         with pytest.raises(ValueError):
@@ -339,7 +341,7 @@ def test_stable_stiffness_is_twice_the_damping_left_times_the_rate(arm):
 
 def test_a_spring_stiffer_than_the_bound_runs_and_is_logged_once_per_start(arm, routed, caplog):
     caplog.set_level(logging.WARNING, logger="TavixHardwareAPI")
-    said = re.compile(r"servo loop: stiffness (\S+) N/m is above 2000 N/m, the largest passive stiffness at 1000 Hz "
+    said = re.compile(r"servo loop: stiffness (\S+) N/m is above 666.667 N/m, the largest passive stiffness at 1000 Hz "
                       r"with a device damping of 1 N s/m: contact may buzz or bounce; lower it, add damping, or turn "
                       r"on passivity control")
 
@@ -361,12 +363,12 @@ def test_a_spring_stiffer_than_the_bound_runs_and_is_logged_once_per_start(arm, 
 
 
 def test_the_bridge_refuses_a_stiffness_above_its_loops_bound_for_the_effects_damping(arm):
-    loop = api.ServoLoop(arm)  # 2000 N/m without damping, 1000 N/m with 0.5 N s/m
-    within = [encoding.spring([0.0] * 3, 2000.0), encoding.wall([0.0] * 3, [0.0, 0.0, 1.0], 1000.0, 0.5),
+    loop = api.ServoLoop(arm)  # 667 N/m without damping, 333 N/m with 0.5 N s/m
+    within = [encoding.spring([0.0] * 3, 666.0), encoding.wall([0.0] * 3, [0.0, 0.0, 1.0], 333.0, 0.5),
               encoding.damper(5.0)]
     effect_kinds.check_stiffness(effect_kinds.check_all(within), loop.stable_stiffness)
-    for effect, said in ((encoding.spring([0.0] * 3, 2001.0), "a spring's stiffness 2001 N/m is above 2000 N/m"),
-                         (encoding.wall([0.0] * 3, [0.0, 0.0, 1.0], 1001.0, 0.5), "is above 1000 N/m"),
+    for effect, said in ((encoding.spring([0.0] * 3, 667.0), "a spring's stiffness 667 N/m is above 666.667 N/m"),
+                         (encoding.wall([0.0] * 3, [0.0, 0.0, 1.0], 334.0, 0.5), "is above 333.333 N/m"),
                          (encoding.spring([0.0] * 3, 1.0, 1.0), "with a damping of 1 N s/m")):
         with pytest.raises(ValueError, match=re.escape(said)):
             effect_kinds.check_stiffness(effect_kinds.check_all(within + [effect]), loop.stable_stiffness)

@@ -180,6 +180,7 @@ struct ServoLoop::Impl {
   void PublishEnergy(const Vector3& sent, const Vector3& velocity) noexcept;
   std::error_code Exchange(const RunState& run, ServoState& tick) noexcept;
   void Record(const ServoState& tick) noexcept;
+  void Account(const ServoState& tick) noexcept;
   bool Judge(RunState& run, const ServoState& tick, std::error_code outcome) noexcept;
   void Advance(RunState& run) const noexcept;
   void Finish(std::error_code error, bool port_works) noexcept;
@@ -228,8 +229,9 @@ struct ServoLoop::Impl {
 };
 
 // The loop's thread. Each tick: wait for its slot, work out the force from the last good
-// reply, exchange it with the arm, record the tick, judge the outcome, move to the next
-// slot. Between Setup and Finish it allocates nothing and takes no lock.
+// reply, exchange it with the arm, record the tick, account its exchange for passivity,
+// judge the outcome, move to the next slot. Between Setup and Finish it allocates nothing
+// and takes no lock.
 void ServoLoop::Impl::Run() noexcept {
   // From here on this thread's log lines are posted to the logging thread, never
   // written here: a blocked standard error (or sink) cannot hold up a tick.
@@ -242,6 +244,7 @@ void ServoLoop::Impl::Run() noexcept {
     if (!Command(run, tick)) break;
     const std::error_code outcome = Exchange(run, tick);
     Record(tick);
+    Account(tick);
     if (!Judge(run, tick, outcome)) break;
     Advance(run);
   }
@@ -343,13 +346,10 @@ void ServoLoop::Impl::SayIfTooStiff(RunState& run, float stiffness) const noexce
   errno = saved;
 }
 
-// With passivity control, `wanted` with the damping the controller adds; otherwise
-// `wanted` itself. First the observer accounts the force of `last`, the tick before,
-// whose exchange succeeded: its reply says how the arm moved under it. (A force whose
-// exchange failed has no reply, and is not accounted.)
+// With passivity control, `wanted` with the damping the controller adds, from the
+// velocity of `last`, the tick before; otherwise `wanted` itself.
 Vector3 ServoLoop::Impl::Passive(const ServoState& last, const Vector3& wanted) noexcept {
   if (!settings.passivity) return wanted;
-  passivity.Observe(last.force, last.velocity);
   const PassiveForce passive = passivity.Damped(wanted, last.velocity);
   if (passive.damping > 0.0) {
     passivity_acted.Add();
@@ -358,8 +358,9 @@ Vector3 ServoLoop::Impl::Passive(const ServoState& last, const Vector3& wanted) 
   return passive.force;
 }
 
-// With passivity control, the energy the stats show: with the force sent (damping and
-// safety included) counted at the latest velocity until the arm's reply corrects it.
+// With passivity control, the energy the stats show: with the force in flight and the
+// force sent (damping and safety included) predicted at the latest velocity until the
+// replies that end their holds correct them.
 void ServoLoop::Impl::PublishEnergy(const Vector3& sent, const Vector3& velocity) noexcept {
   if (settings.passivity) passivity_energy.Set(passivity.Expected(sent, velocity));
 }
@@ -382,6 +383,12 @@ std::error_code ServoLoop::Impl::Exchange(const RunState& run, ServoState& tick)
 void ServoLoop::Impl::Record(const ServoState& tick) noexcept {
   history.Append(tick);
   cycles.Add();
+}
+
+// With passivity control, the observer takes the tick's exchange: its reply ends the hold
+// of the force before and begins that of the tick's own. A failed one has no reply.
+void ServoLoop::Impl::Account(const ServoState& tick) noexcept {
+  if (settings.passivity) passivity.Observe(tick.force, tick.ok, tick.position, tick.velocity);
 }
 
 // A good tick becomes the one the next force is worked out from. A failed one is

@@ -35,8 +35,9 @@ namespace Tavix::HardwareAPI::Servo {
 /// Passivity control, with `ServoSettings::passivity`: between the sum and the safety
 /// below, a passivity observer and controller (Hannaford & Ryu 2002) add damping against
 /// the arm's velocity whenever the force would give the hand more energy than it has put
-/// in at the port, over every effect and the callback together; `Stats` counts what it
-/// did. It costs a few tens of nanoseconds a tick. Off (the default), the force is
+/// in at the port, over every effect and the callback together; the observer counts each
+/// force over the displacement between the replies that begin and end its hold, and
+/// predicts the holds not yet ended at the latest velocity; `Stats` counts what it did. It costs a few tens of nanoseconds a tick. Off (the default), the force is
 /// exactly the sum.
 ///
 /// Stiffness. A sampled wall stiffer than `StableStiffness()` can give energy back (the
@@ -179,9 +180,12 @@ class ServoLoop {
   ServoStats Stats() const;
 
   /// The largest stiffness (N/m) that an effect with `damping` (N s/m) renders passively
-  /// at this loop's rate on an arm with the settings' `device_damping` (Colgate &
-  /// Schenkel 1997): 2 x (device_damping - |damping|) x rate_hz, and 0 when |damping| is
-  /// device_damping or more. Throws std::invalid_argument for a damping that is not finite.
+  /// at this loop's rate on an arm with the settings' `device_damping`:
+  /// (device_damping - |damping|) x rate_hz / 1.5, and 0 when |damping| is device_damping
+  /// or more. Colgate & Schenkel 1997 bound a wall whose force acts d periods T after its
+  /// sample by b > K T (d + 1/2) + |B|; each tick's force is worked out from the reply to
+  /// the tick before, so d = 1 here. Throws std::invalid_argument for a damping that is
+  /// not finite.
   float StableStiffness(float damping = 0.0f) const;
 
   const ServoSettings& Settings() const noexcept;

@@ -28,10 +28,12 @@ struct ServoStats {
 
   /// Passivity control (`ServoSettings::passivity`; all zero while it is off). The energy
   /// the hand has put into the loop's side of the port, in J, as the observer sums it at
-  /// the last tick (its force counted at the latest velocity the arm reported): it stays
-  /// at or above 0 while the controller keeps up. The ticks at which the controller added
-  /// damping, and the energy that damping took out, in J, at the velocity the arm reported
-  /// (before the force safety, which may scale it down).
+  /// the last tick: each force whose hold has ended over the displacement it was held for,
+  /// the force in flight and the last one sent predicted at the latest velocity the arm
+  /// reported. It stays at or above 0 while the controller keeps up. The ticks at which
+  /// the controller added damping, and the energy that damping took out, in J, as
+  /// predicted at the velocity the arm reported (before the force safety, which may scale
+  /// it down).
   double passivity_energy = 0.0;
   uint64_t passivity_acted = 0;
   double passivity_dissipated = 0.0;
