@@ -1,7 +1,8 @@
 // The haptic renderer's cost per tick: Scene::Step, the loop's computation, over a path
 // that presses into a surface, slides along it and lets go, for one sphere, meshes of
-// 10k and 100k triangles, and 50 shapes; heap allocations per tick; and the time to
-// build a 100k-triangle mesh's search tree. No device: the figures are the renderer's own.
+// 10k and 100k triangles, and 50 shapes; heap allocations per tick; the time to build a
+// 100k-triangle mesh's search tree; and the passivity controller's cost per tick. No
+// device: the figures are the computations' own.
 //
 //   bench_rendering <results-directory>
 
@@ -17,6 +18,7 @@
 #include "AllocationCounter.h"
 #include "Icosphere.h"
 #include "Measurement.h"
+#include "PassivityController.h"
 #include "ResultWriter.h"
 #include "Tavix/HardwareAPI/Rendering/Box.h"
 #include "Tavix/HardwareAPI/Rendering/Capsule.h"
@@ -97,6 +99,25 @@ void MeasureTreeBuild(const ResultWriter& writer) {
                  {"max_ms", build_ms.back()}});
 }
 
+// The passivity controller as the loop runs it each tick (observe the reply, then damp
+// the next force), on a mass bouncing in a stiff sampled wall, so that it acts often.
+void MeasurePassivityController(const ResultWriter& writer) {
+  constexpr double kMass = 0.1, kStiffness = 20000.0;
+  Tavix::HardwareAPI::Servo::PassivityController controller(kTick);
+  double position = 0.0, velocity = -0.2;
+  Vector3 sent{0.0f, 0.0f, 0.0f};
+  const Run run = Repeat(kTicks, [&] {
+    const Vector3 at{0.0f, 0.0f, static_cast<float>(position)};
+    const Vector3 moving{0.0f, 0.0f, static_cast<float>(velocity)};
+    controller.Observe(sent, true, at, moving);
+    const Vector3 wall{0.0f, 0.0f, position < 0.0 ? static_cast<float>(-kStiffness * position) : 0.0f};
+    sent = controller.Damped(wall, moving).force;
+    velocity += sent[2] / kMass * kTick;
+    position += velocity * kTick;
+  }, AllocationsSoFar);
+  writer.RecordRun("rendering.passivity_controller", run);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,6 +132,7 @@ int main(int argc, char** argv) {
     MeasureTicks(writer, "mesh_100k", *SceneOf(SphereMesh(71)));
     MeasureTicks(writer, "fifty_shapes", *FiftyShapes());
     MeasureTreeBuild(writer);
+    MeasurePassivityController(writer);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "bench_rendering: %s\n", error.what());
     return 1;
