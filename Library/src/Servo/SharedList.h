@@ -63,7 +63,11 @@ class SharedList {
   void Read(Reader&& read) noexcept {
     const List* list = current_.load();
     for (;;) {
-      hazard_.store(list);
+      // An exchange, not a store: a read-modify-write orders the mark before the second
+      // look at the list on every machine and emulator, where a plain store may wait in a
+      // store buffer past that load (seen under qemu-user on x86-64), and a writer would
+      // then free the list about to be read.
+      hazard_.exchange(list);
       const List* again = current_.load();
       if (again == list) break;
       list = again;
