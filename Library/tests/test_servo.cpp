@@ -32,11 +32,11 @@ namespace {
 
 constexpr double kReplyTimeout = 0.2;  // s: the port's time-out in these tests
 const Vector3 kPosition{0.01f, 0.02f, 0.03f};
-const Vector3 kVelocity{0.0f, 0.0f, 0.0f};
 
 // An arm played on a pseudo-terminal by a thread of the test: it answers each force
-// request with the state (kPosition, kVelocity) and keeps the forces it was sent. It
-// can fall silent, and hang up when a request comes after a given number of answers.
+// request with the state kPosition and, as its velocity, the force it was sent (so a
+// reply tells which request it answers), and keeps the forces it was sent. It can fall
+// silent, answer late, and hang up when a request comes after a given number of answers.
 class PlayedArm {
  public:
   explicit PlayedArm(long hang_up_after = -1) : hang_up_after_(hang_up_after), thread_([this] { Play(); }) {}
@@ -47,6 +47,7 @@ class PlayedArm {
 
   const std::string& Path() const { return peer_.Path(); }
   void FallSilent() { answering_ = false; }
+  void AnswerLate(std::chrono::milliseconds delay) { delay_ms_ = delay.count(); }
 
   std::vector<Vector3> Forces() const {
     const std::lock_guard<std::mutex> hold(mutex_);
@@ -87,8 +88,8 @@ class PlayedArm {
       }
       forces_.push_back(force);
       if (answering_) {
-        peer_.Send(Join({{0x2B}, FloatBytes({kPosition[0], kPosition[1], kPosition[2], kVelocity[0], kVelocity[1],
-                                             kVelocity[2]})}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms_.load()));
+        peer_.Send(Join({{0x2B}, FloatBytes({kPosition[0], kPosition[1], kPosition[2], force[0], force[1], force[2]})}));
       }
     }
   }
@@ -96,6 +97,7 @@ class PlayedArm {
   PtyPeer peer_;
   const long hang_up_after_;
   std::atomic<bool> answering_{true};
+  std::atomic<long> delay_ms_{0};
   std::atomic<bool> done_{false};
   mutable std::mutex mutex_;
   std::vector<Vector3> forces_;
@@ -245,6 +247,21 @@ TEST(ServoLoop, OwnsTheArmWhileItRunsRefusingEveryOtherCallWithoutSendingAnythin
   EXPECT_EQ(state.position, kPosition);
   ASSERT_TRUE(played.device.AwaitRequests(sent_by_loop + 1));
   EXPECT_EQ(played.device.Forces().back(), mine);
+}
+
+TEST(ServoLoop, TheReplyToItsLastZeroForceIsNotTakenByTheNextCallersExchange) {
+  PlayedMorvek3 played;
+  Devices::Morvek3 same_arm(&played.port);
+  ServoLoop loop(played.arm, NoRamp());
+  loop.Start();
+  ASSERT_TRUE(AwaitCycles(loop, 5));
+  played.device.AnswerLate(std::chrono::milliseconds(50));  // well within the time-out
+  loop.Stop();  // does not wait for the reply to its zero force
+
+  const Vector3 mine{1.0f, 2.0f, 3.0f};
+  const Devices::ArmState state = same_arm.EndEffectorForce(mine);
+  EXPECT_FALSE(same_arm.LastError());
+  EXPECT_EQ(state.velocity, mine);  // the reply to this request, not the loop's last
 }
 
 TEST(ServoLoop, RunsTicksOnTheGridUntilStoppedThenSendsZeroForceOnce) {

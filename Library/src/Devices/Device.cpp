@@ -6,6 +6,7 @@
 
 #include "ArmProtocol.h"
 #include "ErrorLog.h"
+#include "IO/OwedReplies.h"
 #include "WireFormat.h"
 
 namespace Tavix::HardwareAPI::Devices {
@@ -241,9 +242,9 @@ bool Device::ReadReplyOnPort(std::initializer_list<uint8_t> header, std::size_t 
   } restore{reply_deadline_};
 
   if (Stopped()) return false;
-  if (!owed_.Empty()) {
-    owed_.ForgetExpired(OwedReplies::Clock::now());
-    if (!DropOwedBytes(owed_.Bytes(), deadline, true)) {
+  if (!Owed().Empty()) {
+    Owed().ForgetExpired(IO::OwedReplies::Clock::now());
+    if (!DropOwedBytes(Owed().Bytes(), deadline, true)) {
       if (last_error_ == DeviceErrc::timed_out) Owe(length);
       return false;
     }
@@ -268,7 +269,7 @@ bool Device::ReadReplyOnPort(std::initializer_list<uint8_t> header, std::size_t 
         const std::size_t count = std::min(left, sizeof scratch);
         std::error_code error;
         if (WaitAndRead(*stream, scratch, count, deadline, error) != ReadOutcome::Read) {
-          owed_.Clear();  // the port failed: nothing more will come
+          Owed().Clear();  // the port failed: nothing more will come
           return false;
         }
         left -= count;
@@ -277,7 +278,7 @@ bool Device::ReadReplyOnPort(std::initializer_list<uint8_t> header, std::size_t 
     Owe(length - received - arrived);
     return false;
   }
-  if (last_error_ != DeviceErrc::wrong_header) owed_.Clear();  // the port failed
+  if (last_error_ != DeviceErrc::wrong_header) Owed().Clear();  // the port failed
   DropFailedReply();
   return false;
 }
@@ -291,7 +292,7 @@ bool Device::DropOwedBytes(std::size_t count, const IO::Deadline& deadline, bool
     std::error_code error;
     const ReadOutcome outcome = WaitAndRead(*stream, scratch, chunk, deadline, error);
     if (outcome == ReadOutcome::Read) {
-      owed_.Pay(chunk);
+      Owed().Pay(chunk);
       count -= chunk;
       continue;
     }
@@ -300,14 +301,16 @@ bool Device::DropOwedBytes(std::size_t count, const IO::Deadline& deadline, bool
     const auto fail = [this](std::error_code failure) { Fail(failure); };
     ReportReadFailure(outcome, error, kHeaderTimeoutLine, fail, LogHeaderReadFailure);
     // Bytes that did not come in time are still owed; a port that failed owes nothing more.
-    if (!timed_out) owed_.Clear();
+    if (!timed_out) Owed().Clear();
     return false;
   }
   return true;
 }
 
+IO::OwedReplies& Device::Owed() noexcept { return *port_->owed_; }
+
 void Device::Owe(std::size_t missing) {
-  if (missing > 0) owed_.Add(missing, OwedReplies::Clock::now() + kLateReplyLimit);
+  if (missing > 0) Owed().Add(missing, IO::OwedReplies::Clock::now() + kLateReplyLimit);
 }
 
 IO::Deadline Device::ReadDeadline() const noexcept {
@@ -321,12 +324,12 @@ IO::Deadline Device::ReadDeadline() const noexcept {
 // is owed are stray, and dropped.
 void Device::DropStaleInput() {
   if (!OnPort() || Stopped()) return;
-  if (!owed_.Empty()) {
-    owed_.ForgetExpired(OwedReplies::Clock::now());
+  if (!Owed().Empty()) {
+    Owed().ForgetExpired(IO::OwedReplies::Clock::now());
     const IO::Deadline grace =
         timeout > 0.0f ? IO::Deadline::InSeconds(2.0 * timeout) : IO::Deadline::In(kLateReplyLimit);
-    if (!owed_.Empty() && !DropOwedBytes(owed_.Bytes(), grace, false)) return;
-    owed_.Clear();
+    if (!Owed().Empty() && !DropOwedBytes(Owed().Bytes(), grace, false)) return;
+    Owed().Clear();
   }
   stream->DiscardInput();
 }
@@ -356,43 +359,6 @@ void Device::ReadStateReply(uint8_t code, Vector3& first, Vector3& second) {
     first[k] = Wire::Load<float>(&receive_buffer[4 * k]);
     second[k] = Wire::Load<float>(&receive_buffer[12 + 4 * k]);
   }
-}
-
-void Device::OwedReplies::Add(std::size_t bytes, Clock::time_point forget_at) noexcept {
-  bytes_ += bytes;
-  if (count_ == kSlots) {
-    Owed& newest = owed_[(first_ + count_ - 1) % kSlots];
-    newest.bytes += bytes;
-    newest.forget_at = forget_at;
-    return;
-  }
-  owed_[(first_ + count_) % kSlots] = {bytes, forget_at};
-  ++count_;
-}
-
-void Device::OwedReplies::Pay(std::size_t bytes) noexcept {
-  while (bytes > 0 && count_ > 0) {
-    Owed& oldest = owed_[first_];
-    const std::size_t paid = std::min(bytes, oldest.bytes);
-    oldest.bytes -= paid;
-    bytes_ -= paid;
-    bytes -= paid;
-    if (oldest.bytes > 0) return;
-    first_ = (first_ + 1) % kSlots;
-    --count_;
-  }
-}
-
-void Device::OwedReplies::ForgetExpired(Clock::time_point now) noexcept {
-  while (count_ > 0 && owed_[first_].forget_at <= now) {
-    bytes_ -= owed_[first_].bytes;
-    first_ = (first_ + 1) % kSlots;
-    --count_;
-  }
-}
-
-void Device::OwedReplies::Clear() noexcept {
-  first_ = count_ = bytes_ = 0;
 }
 
 }  // namespace Tavix::HardwareAPI::Devices

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <system_error>
 
+#include "OwedReplies.h"
+
 namespace Tavix::HardwareAPI::IO {
 namespace {
 
@@ -15,7 +17,9 @@ double TimeoutSeconds(double seconds) {
 }  // namespace
 
 Port::Port(const std::string& path, double timeout_seconds)
-    : SerialStream(path.c_str(), false), timeout_(TimeoutSeconds(timeout_seconds)) {
+    : SerialStream(path.c_str(), false),
+      timeout_(TimeoutSeconds(timeout_seconds)),
+      owed_(std::make_unique<OwedReplies>()) {
   errno = 0;
   if (Open() != 1) {
     // Open leaves the errno of the call that refused the port: open(2), the terminal
@@ -24,6 +28,8 @@ Port::Port(const std::string& path, double timeout_seconds)
     throw std::system_error(error, std::system_category(), "cannot open " + path);
   }
 }
+
+Port::~Port() = default;
 
 void Port::SetTimeout(double seconds) noexcept {
   timeout_.store(TimeoutSeconds(seconds), std::memory_order_relaxed);

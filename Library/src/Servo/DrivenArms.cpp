@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include "IO/OwedReplies.h"
+#include "Tavix/HardwareAPI/Devices/Device.h"
 #include "Tavix/HardwareAPI/IO/Port.h"
 
 namespace Tavix::HardwareAPI::Servo {
@@ -26,6 +28,11 @@ bool DrivenArms::Claim(IO::Port& port, const Devices::Device& device) noexcept {
   return true;
 }
 
-void DrivenArms::Release(IO::Port& port) noexcept { port.driver_.store(nullptr, std::memory_order_release); }
+void DrivenArms::Release(IO::Port& port, std::size_t unread_reply_bytes) noexcept {
+  if (unread_reply_bytes > 0) {
+    port.owed_->Add(unread_reply_bytes, IO::OwedReplies::Clock::now() + Devices::Device::kLateReplyLimit);
+  }
+  port.driver_.store(nullptr, std::memory_order_release);
+}
 
 }  // namespace Tavix::HardwareAPI::Servo

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 #include "Tavix/HardwareAPI/IO/Port.h"
 
 namespace Tavix::HardwareAPI::Servo {
@@ -19,9 +21,11 @@ class DrivenArms {
   /// operation on the port, which it would wait for.
   static bool Claim(IO::Port& port, const Devices::Device& device) noexcept;
 
-  /// Gives the claim on the arm on `port` back. Release: what the loop's thread did on
-  /// the port happens before the operations that find the arm free.
-  static void Release(IO::Port& port) noexcept;
+  /// Gives the claim on the arm on `port` back, with `unread_reply_bytes` of a reply the
+  /// loop asked for and did not read owed on the port: whoever uses the port next drops
+  /// them, rather than taking them for its own reply. Release: what the loop's thread did
+  /// on the port happens before the operations that find the arm free.
+  static void Release(IO::Port& port, std::size_t unread_reply_bytes) noexcept;
 };
 
 }  // namespace Tavix::HardwareAPI::Servo

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "Counter.h"
+#include "Devices/ArmProtocol.h"
 #include "DeferredLog.h"
 #include "DrivenArms.h"
 #include "EffectList.h"
@@ -428,10 +429,16 @@ void ServoLoop::Impl::Advance(RunState& run) const noexcept {
 }
 
 // Sends the last zero force and gives the arm back, before the loop shows as stopped:
-// whoever sees it stopped may start another loop on the arm.
+// whoever sees it stopped may start another loop on the arm. The force's reply is not
+// waited for (a stop takes one time-out at most) but owed on the port, so that the
+// caller's next exchange drops it instead of reading it as its own.
 void ServoLoop::Impl::Finish(std::error_code stop_error, bool port_works) noexcept {
-  if (port_works) driver.SendForce(kNoForce);
-  DrivenArms::Release(port);
+  std::size_t unread_reply_bytes = 0;
+  if (port_works) {
+    driver.SendForce(kNoForce);
+    if (!driver.LastError()) unread_reply_bytes = 1 + ArmProtocol::kStatePayloadLength;
+  }
+  DrivenArms::Release(port, unread_reply_bytes);
   const std::lock_guard<std::mutex> hold(status_mutex);
   error = stop_error;
   running.store(false, std::memory_order_release);
@@ -480,7 +487,7 @@ void ServoLoop::Start() {
     impl.thread = std::thread([&impl] { impl.Run(); });
   } catch (...) {
     impl.running.store(false, std::memory_order_release);
-    DrivenArms::Release(impl.port);
+    DrivenArms::Release(impl.port, 0);
     throw;
   }
   std::unique_lock<std::mutex> hold(impl.status_mutex);

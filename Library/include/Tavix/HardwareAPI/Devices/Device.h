@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -50,7 +49,8 @@ namespace Tavix::HardwareAPI::Devices {
 ///   - a reply is waited for once: its header codes and its payload share one time-out;
 ///   - a late reply is not taken for the reply to a later request. Every arm request
 ///     has one reply of known length, so when a read gives up on a reply (a time-out),
-///     the device remembers how many of its bytes are still owed. An exchange that
+///     the port remembers how many of its bytes are still owed, for every device on it
+///     (so does a servo loop for the reply to its last zero force). An exchange that
 ///     sends a request and reads its reply (the arm's combined operations) first waits
 ///     for them, up to twice the time-out, and drops them with whatever else arrived
 ///     before its request; a reply that has not come by then (three time-outs after its
@@ -181,34 +181,8 @@ class Device {
   void DropFailedReply();
 
  private:
-  /// The bytes of replies that reads on a Port gave up on and that may still come,
-  /// oldest first, each with the time it is forgotten. Bytes that come pay the oldest.
-  class OwedReplies {
-   public:
-    using Clock = IO::Deadline::Clock;
-
-    bool Empty() const noexcept { return bytes_ == 0; }
-    std::size_t Bytes() const noexcept { return bytes_; }
-    /// Adds `bytes` owed until `forget_at`; when every slot is taken, to the newest
-    /// (which is then forgotten later: never sooner than it should be).
-    void Add(std::size_t bytes, Clock::time_point forget_at) noexcept;
-    /// Takes `bytes` (at most `Bytes()`) that came off what the oldest owe.
-    void Pay(std::size_t bytes) noexcept;
-    void ForgetExpired(Clock::time_point now) noexcept;
-    void Clear() noexcept;
-
-   private:
-    struct Owed {
-      std::size_t bytes;
-      Clock::time_point forget_at;
-    };
-    static constexpr std::size_t kSlots = 16;
-    std::array<Owed, kSlots> owed_{};
-    std::size_t first_ = 0;
-    std::size_t count_ = 0;
-    std::size_t bytes_ = 0;
-  };
-
+  /// The port's record of the bytes that replies still owe (on a Port only).
+  IO::OwedReplies& Owed() noexcept;
   bool ReadReplyOnPort(std::initializer_list<uint8_t> header, std::size_t payload_length);
   /// Reads and drops `count` bytes that earlier replies owe, paying them, by `deadline`.
   /// On a failure, or a time-out when `timing_out_fails`, records it, logs it as a header
@@ -229,7 +203,6 @@ class Device {
   IO::Port* const port_;  ///< `stream` when it is a Port, else null
   std::error_code last_error_;
   int operation_depth_ = 0;
-  OwedReplies owed_;
   const IO::Deadline* reply_deadline_ = nullptr;  ///< on a Port, while a reply is read
 };
 

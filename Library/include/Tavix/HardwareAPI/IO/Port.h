@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "Tavix/HardwareAPI/IO/SerialStream.h"
@@ -13,6 +14,8 @@ class DrivenArms;
 }
 
 namespace Tavix::HardwareAPI::IO {
+
+class OwedReplies;
 
 /// A serial port for programs that must tell every failure apart from data: a
 /// `SerialStream` that is open from construction on, and that carries the reply
@@ -49,6 +52,7 @@ class Port : public SerialStream {
   /// is not a terminal, EWOULDBLOCK when another stream holds the port, ...), and
   /// `what()` reads "cannot open <path>: <strerror>". `timeout_seconds` as `SetTimeout`.
   explicit Port(const std::string& path, double timeout_seconds = kDefaultTimeout);
+  ~Port() override;
 
   /// The reply time-out of the devices on this port, in seconds; 0 means no limit.
   double Timeout() const noexcept { return timeout_.load(std::memory_order_relaxed); }
@@ -93,6 +97,10 @@ class Port : public SerialStream {
   std::atomic<const Devices::Device*> driver_{nullptr};
   /// The device operations under way on this port, the loop's own aside.
   std::atomic<int> operations_{0};
+  /// The bytes that replies still owe, for every device on the port: a reply one device
+  /// gave up on (or the servo loop's last, never read) is not taken by another's read.
+  /// Used by whoever may use the port's I/O, so guarded as that is.
+  std::unique_ptr<OwedReplies> owed_;
 };
 
 }  // namespace Tavix::HardwareAPI::IO
