@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -165,6 +166,10 @@ TEST(ServoLoop, RefusesAnArmOnAPlainStreamAndSettingsOutOfRange) {
   refused([](ServoSettings& s) { s.ramp_seconds = -1.0; });
   refused([](ServoSettings& s) { s.device_damping = -1.0f; });
   refused([](ServoSettings& s) { s.device_damping = std::numeric_limits<float>::quiet_NaN(); });
+  refused([](ServoSettings& s) { s.spin_us = -1.0; });
+  refused([](ServoSettings& s) { s.spin_us = 1001.0; });  // more than the 1 ms period
+  refused([](ServoSettings& s) { s.cpu = -2; });
+  refused([](ServoSettings& s) { s.cpu = static_cast<int>(sysconf(_SC_NPROCESSORS_CONF)); });
   EXPECT_EQ(ServoLoop(played.arm).HistorySize(), 10000u);  // 10 s at 1 kHz
 }
 
@@ -411,17 +416,40 @@ TEST(ServoLoop, SendsZeroForceAfterAFailedExchangeAndStopsAfterMaxFailuresInARow
 
 TEST(ServoLoop, StopsWithinFiftyMillisecondsOfAHangUpAndSendsNothingMore) {
   const StderrCapture log_lines;  // one per failed exchange
-  // The default 5 s time-out: only the hang-up ends the wait soon.
-  PlayedMorvek3 played(IO::Port::kDefaultTimeout, /*hang_up_after=*/50);
-  ServoLoop loop(played.arm);
-  loop.Start();
-  ASSERT_TRUE(loop.WaitFor(std::chrono::seconds(5)));
-  const auto stopped_at = Clock::now();
+  for (const bool spin_reply : {false, true}) {
+    SCOPED_TRACE(spin_reply ? "spinning wait for the reply" : "sleeping wait for the reply");
+    // The default 5 s time-out: only the hang-up ends the wait soon.
+    PlayedMorvek3 played(IO::Port::kDefaultTimeout, /*hang_up_after=*/50);
+    ServoSettings settings;
+    settings.spin_reply = spin_reply;
+    ServoLoop loop(played.arm, settings);
+    loop.Start();
+    ASSERT_TRUE(loop.WaitFor(std::chrono::seconds(5)));
+    const auto stopped_at = Clock::now();
 
-  EXPECT_EQ(loop.Error(), std::error_code(EIO, std::system_category()));
-  EXPECT_LT(stopped_at - played.device.HungUpAt(), std::chrono::milliseconds(50));
-  EXPECT_EQ(loop.Stats().cycles, 51u);
-  EXPECT_EQ(played.device.Forces().size(), 50u);
+    EXPECT_EQ(loop.Error(), std::error_code(EIO, std::system_category()));
+    EXPECT_LT(stopped_at - played.device.HungUpAt(), std::chrono::milliseconds(50));
+    EXPECT_EQ(loop.Stats().cycles, 51u);
+    EXPECT_EQ(played.device.Forces().size(), 50u);
+  }
+}
+
+TEST(ServoLoop, KeepsItsGridWithEveryOptionThatTradesCpuForTiming) {
+  PlayedMorvek3 played;
+  ServoSettings settings = NoRamp();
+  settings.spin_us = 300.0;
+  settings.spin_reply = true;
+  settings.cpu = 0;
+  ServoLoop loop(played.arm, settings);
+  ASSERT_TRUE(StartWithConstantForce(loop, {0.0f, 0.0f, 1.0f}));
+  loop.Stop();
+
+  EXPECT_EQ(loop.Stats().failures, 0u);
+  EXPECT_EQ(loop.Stats().realtime_note, "pinned to CPU 0");
+  for (const ServoState& tick : loop.History()) {
+    EXPECT_TRUE(tick.ok);
+    EXPECT_GE(tick.time, tick.cycle / 1000.0);  // spinning never starts a tick early
+  }
 }
 
 TEST(ServoLoop, StopReturnsWithinOneTimeOutWhileBlockedOnASilentDevice) {

@@ -42,6 +42,9 @@ Device options:
   --battery RAW       handle: battery raw value 0 to 255, read by the host as
                       3.0 + 0.005 x RAW (default 180)
   --link PATH         also make PATH a symbolic link to the port (removed on exit)
+  --realtime          answer under SCHED_FIFO priority 70 with memory locked, as
+                      a device's firmware answers whatever else the host runs;
+                      where that is not permitted, say so and run without it
 
 Arm mechanics, to study contact stability against a device like yours:
   --mass KG           end-effector forces drive a point mass at the end effector
@@ -119,6 +122,7 @@ const OptionTable<Options, OnlyFor>& KnownOptions() {
       {"--battery", true, Kind::Handle,
        [](Options& o, Value v) { o.battery_raw = static_cast<uint8_t>(ParseWhole("--battery", v, 0, 255)); }},
       {"--link", true, std::nullopt, [](Options& o, Value v) { o.link_path = v; }},
+      {"--realtime", false, std::nullopt, [](Options& o, Value) { o.realtime = true; }},
       {"--mass", true, Kind::Arm,
        [](Options& o, Value v) { PointMassOf(o).mass = ParseReal("--mass", v, 0.001, 100.0); }},
       {"--damping", true, Kind::Arm,

@@ -22,6 +22,7 @@ struct Options {
                                       0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
   uint8_t battery_raw = 180;  ///< 3.9 on the host
   std::string link_path;      ///< empty: no link
+  bool realtime = false;      ///< answer under SCHED_FIFO, memory locked
   ArmModel::Settings arm;     ///< the arm's mechanics
   PortServer::Settings server;
   MessageFaults::Settings faults;

@@ -11,6 +11,7 @@
 #include "PortServer.h"
 #include "ProgramMain.h"
 #include "PseudoTerminal.h"
+#include "Realtime.h"
 #include "StopSignals.h"
 
 namespace {
@@ -36,6 +37,10 @@ int Serve(const Options& options) {
   // link dangling; SIGHUP is a normal stop too, as for a simulator started from a
   // terminal that is closed.
   const StopSignals signals({SIGINT, SIGTERM, SIGHUP}, StopSignals::Delivery::Caught);
+  if (options.realtime) {
+    const std::string refused = EnterRealtime();
+    if (!refused.empty()) std::fprintf(stderr, "tavix-sim: running without real time: %s\n", refused.c_str());
+  }
   PseudoTerminal port;
   if (!options.link_path.empty()) port.AddLink(options.link_path);
   std::printf("%s\n", port.PortPath().c_str());

@@ -54,6 +54,25 @@ WaitStatus SleepUntil(const Deadline& deadline) {
   return WaitStatus::TimedOut;
 }
 
+// Set by a thread that waits for bytes by spinning.
+thread_local bool spin_waits = false;
+
+// Asks the port's queue again and again, without sleeping, until `count` bytes are in
+// it. A port that hung up fails as soon as what is queued falls short, as in a sleeping
+// wait: poll(2) with no time-out tells.
+WaitStatus SpinForBytes(int fd, std::size_t count, const Deadline& deadline) {
+  for (;;) {
+    pollfd watch{fd, POLLIN, 0};
+    const int ready = poll(&watch, 1, 0);
+    if (ready < 0 && errno != EINTR) return WaitStatus::Failed;
+    const int queued = QueuedBytes(fd);
+    if (queued < 0) return WaitStatus::Failed;
+    if (static_cast<std::size_t>(queued) >= count) return WaitStatus::Ready;
+    if (ready > 0 && IsHangUp(watch.revents)) return FailedByHangUp(watch.revents);
+    if (deadline.Expired()) return WaitStatus::TimedOut;
+  }
+}
+
 // The arrivals of new bytes on a port, and its hang-up, for as long as the object lives.
 class ArrivalWatch {
  public:
@@ -144,6 +163,7 @@ WaitStatus WaitReadable(int fd, const Deadline& deadline) {
 // the core the other side needs on a small machine (see bench/RESULTS.md).
 WaitStatus WaitForBytes(int fd, std::size_t count, const Deadline& deadline) {
   if (fd < 0) return SleepUntil(deadline);
+  if (spin_waits) return SpinForBytes(fd, count, deadline);
   if (count == 1) return WaitForFirstByte(fd, deadline);
   std::optional<ArrivalWatch> arrivals;  // set up once part of the bytes is queued
   bool woke_readable = false;            // the last wait was poll(2) saying "readable"
@@ -168,6 +188,8 @@ WaitStatus WaitForBytes(int fd, std::size_t count, const Deadline& deadline) {
     if (status == WaitStatus::Failed) return status;
   }
 }
+
+void SpinWaitsOnThisThread(bool spin) noexcept { spin_waits = spin; }
 
 WaitStatus NapBriefly(int fd, const Deadline& deadline) {
   const WaitStatus status = Nap(fd, std::min(kLongestQuietSpell, deadline.Remaining()));

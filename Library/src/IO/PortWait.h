@@ -20,8 +20,13 @@ int QueuedBytes(int fd);
 WaitStatus WaitReadable(int fd, const Deadline& deadline);
 
 /// Blocks until at least `count` bytes are queued on `fd` or the deadline passes. A
-/// negative `fd` (no port) waits out the deadline.
+/// negative `fd` (no port) waits out the deadline. On a thread that asked for spinning
+/// waits (`SpinWaitsOnThisThread`) it polls the port's queue without sleeping instead.
 WaitStatus WaitForBytes(int fd, std::size_t count, const Deadline& deadline);
+
+/// For the calling thread from now on: whether `WaitForBytes` spins (a servo loop's
+/// thread that trades a busy core for seeing each reply as soon as it is queued).
+void SpinWaitsOnThisThread(bool spin) noexcept;
 
 /// Sleeps a millisecond, or less when the deadline comes sooner, waking early only if
 /// `fd` hangs up. For a descriptor that poll(2) reports readable although a read finds

@@ -18,6 +18,7 @@
 #include "DeferredLog.h"
 #include "DrivenArms.h"
 #include "EffectList.h"
+#include "IO/PortWait.h"
 #include "ErrorLog.h"
 #include "ForceSafety.h"
 #include "PassivityController.h"
@@ -105,6 +106,12 @@ ServoSettings Checked(const ServoSettings& settings) {
   if (!(settings.device_damping >= 0.0f) || !std::isfinite(settings.device_damping)) {
     refuse("device_damping must be a finite number, 0 or more");
   }
+  if (!(settings.spin_us >= 0.0 && settings.spin_us <= 1e6 / settings.rate_hz)) {
+    refuse("spin_us must be between 0 and one period (1e6 / rate_hz)");
+  }
+  if (settings.cpu < -1 || settings.cpu >= CpuCount()) {
+    refuse("cpu must be -1 (any) or between 0 and " + std::to_string(CpuCount() - 1));
+  }
   return settings;
 }
 
@@ -164,6 +171,7 @@ struct ServoLoop::Impl {
         driver(&port),
         settings(Checked(settings_)),
         period(std::llround(static_cast<double>(kSecond) / settings.rate_hz)),
+        spin(std::llround(settings.spin_us * 1000.0)),
         stable_stiffness(StableStiffnessFor(settings, 0.0f)),
         history(HistorySizeFor(settings)),
         passivity(1.0 / settings.rate_hz) {}
@@ -197,6 +205,7 @@ struct ServoLoop::Impl {
   Devices::Morvek3 driver;
   const ServoSettings settings;
   const int64_t period;  // ns
+  const int64_t spin;    // ns before each deadline spent spinning
   const float stable_stiffness;  // N/m, for an effect without damping
   Callback callback;
 
@@ -254,20 +263,24 @@ void ServoLoop::Impl::Run() noexcept {
 
 void ServoLoop::Impl::Setup() noexcept {
   NarrowTimerSlack();
+  IO::SpinWaitsOnThisThread(settings.spin_reply);
   RealtimeOutcome outcome;
   if (settings.realtime) outcome = EnterRealtime(settings.realtime_priority, settings.lock_memory);
+  if (settings.cpu >= 0) PinToCpu(settings.cpu, outcome.note);
   const std::lock_guard<std::mutex> hold(status_mutex);
   realtime = std::move(outcome);
   set_up = true;
   status_changed.notify_all();
 }
 
-// Sleeps to `deadline`, in slices for slow rates so that Stop is heard. False once Stop
-// was asked.
+// Sleeps to `deadline` (with spin_us, to that long before it, then spins the rest), in
+// slices for slow rates so that Stop is heard. False once Stop was asked.
 bool ServoLoop::Impl::WaitForSlot(int64_t deadline) const noexcept {
-  while (!StopRequested() && deadline - Now() > kLongestSleep) SleepUntil(Now() + kLongestSleep);
+  const int64_t wake = deadline - spin;
+  while (!StopRequested() && wake - Now() > kLongestSleep) SleepUntil(Now() + kLongestSleep);
   if (StopRequested()) return false;
-  SleepUntil(deadline);
+  SleepUntil(wake);
+  if (spin > 0) SpinUntil(deadline);
   return !StopRequested();
 }
 

@@ -1,5 +1,6 @@
 #include "ServoRealtime.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +12,8 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <ctime>
+#include <unistd.h>
 
 namespace Tavix::HardwareAPI::Servo {
 namespace {
@@ -70,6 +73,25 @@ __attribute__((noinline)) void TouchStack() {
 }
 
 }  // namespace
+
+int CpuCount() noexcept { return static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_CONF))); }
+
+void PinToCpu(int cpu, std::string& note) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(static_cast<std::size_t>(cpu), &set);
+  const int refused = pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+  if (!note.empty()) note += "; ";
+  note += refused == 0 ? "pinned to CPU " + std::to_string(cpu)
+                       : "not pinned to CPU " + std::to_string(cpu) + ": " + Errno(refused);
+}
+
+void SpinUntil(int64_t deadline_ns) noexcept {
+  timespec now{};
+  do {
+    clock_gettime(CLOCK_MONOTONIC, &now);
+  } while (static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec < deadline_ns);
+}
 
 void NarrowTimerSlack() noexcept { prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace Tavix::HardwareAPI::Servo {
@@ -23,5 +24,15 @@ void NarrowTimerSlack() noexcept;
 /// a stretch of the thread's stack, so that its pages are there before the first tick.
 /// Never throws; what was refused is in the outcome.
 RealtimeOutcome EnterRealtime(int priority, bool lock_memory);
+
+/// The CPUs the system has (configured, online or not), at least 1.
+int CpuCount() noexcept;
+
+/// Pins the calling thread to `cpu`, and adds to `note` that it did, or why it could not
+/// (the thread then runs where it ran before).
+void PinToCpu(int cpu, std::string& note);
+
+/// Spins (without sleeping or yielding) until CLOCK_MONOTONIC reads `deadline_ns`.
+void SpinUntil(int64_t deadline_ns) noexcept;
 
 }  // namespace Tavix::HardwareAPI::Servo

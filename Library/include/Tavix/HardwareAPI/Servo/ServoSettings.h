@@ -50,6 +50,18 @@ struct ServoSettings {
   /// negative. The default, kDeviceDamping, is on the low side: set the arm's measured
   /// damping to loosen the bound.
   float device_damping = kDeviceDamping;
+
+  /// The options below trade CPU for timing; all are off by default (see the servo-loop
+  /// guide for what each buys). Sleep until this many microseconds before each tick's
+  /// deadline, then spin to it, so that the tick starts on time even when waking from a
+  /// sleep is slow. 0 (off) up to one period.
+  double spin_us = 0.0;
+  /// Wait for each reply by polling the port without sleeping: the core stays awake, so
+  /// the reply is seen sooner, at the cost of a core busy for the whole round trip.
+  bool spin_reply = false;
+  /// Pin the loop's thread to this CPU (0 up to the number of CPUs less 1); -1: any CPU.
+  /// Where the CPU cannot be had the loop runs unpinned and `ServoStats` says why.
+  int cpu = -1;
 };
 
 }  // namespace Tavix::HardwareAPI::Servo
