@@ -148,7 +148,7 @@ void WarnIfAboveRating(float max_force, float rated_peak_force) {
 // std::invalid_argument.
 LoopHolder NewLoop(Devices::Morvek3& arm, double rate_hz, float max_force, bool realtime, int max_failures,
                    std::optional<std::size_t> history_size, float rated_peak_force, bool passivity,
-                   float device_damping) {
+                   float device_damping, double spin_us, bool spin_reply, std::optional<int> cpu) {
   const QueuedLogLines log_lines;
   ServoSettings settings;
   settings.rate_hz = rate_hz;
@@ -158,6 +158,10 @@ LoopHolder NewLoop(Devices::Morvek3& arm, double rate_hz, float max_force, bool 
   settings.max_failures = max_failures;
   settings.passivity = passivity;
   settings.device_damping = device_damping;
+  settings.spin_us = spin_us;
+  settings.spin_reply = spin_reply;
+  settings.cpu = cpu ? *cpu : -1;
+  if (cpu && *cpu < 0) throw py::value_error("cpu must be a CPU number, 0 or more, or None for any CPU");
   if (history_size) {
     if (*history_size == 0) throw py::value_error("history_size must be at least 1, or None for 10 s worth");
     settings.history_size = *history_size;
@@ -311,7 +315,8 @@ void BindLoop(py::module_& module) {
       .def(py::init(&NewLoop), py::arg("arm"), py::arg("rate_hz") = 1000.0, py::arg("max_force") = 5.0f,
            py::arg("realtime") = false, py::arg("max_failures") = 10, py::arg("history_size") = py::none(),
            py::arg("rated_peak_force") = ServoSettings::kRatedPeakForce, py::arg("passivity") = false,
-           py::arg("device_damping") = ServoSettings::kDeviceDamping, py::keep_alive<1, 2>(),
+           py::arg("device_damping") = ServoSettings::kDeviceDamping, py::arg("spin_us") = 0.0,
+           py::arg("spin_reply") = false, py::arg("cpu") = py::none(), py::keep_alive<1, 2>(),
            "A loop for `arm` (a Morvek3 on a Port), not started: `rate_hz` ticks a second (1 to "
            "10000), forces clamped to `max_force` newtons, at most `max_failures` failed exchanges "
            "in a row, the last `history_size` ticks kept (None: 10 s worth). `realtime` asks for "
@@ -322,7 +327,10 @@ void BindLoop(py::module_& module) {
            "passivity control: damping added whenever the force would give the hand back more "
            "energy than it put in. `device_damping` is the arm's own damping in N s/m (finite, 0 or "
            "more; 1.0 by default), which bounds the stiffness it renders passively "
-           "(stable_stiffness()).")
+           "(stable_stiffness()). Three options trade CPU for timing, all off by default: `spin_us` "
+           "(0 to one period) sleeps to that many microseconds before each deadline and spins the "
+           "rest; `spin_reply` waits for each reply by polling the port without sleeping; `cpu` pins "
+           "the loop's thread to that CPU (stats()['realtime_note'] says whether it was).")
       .def("start", &StartLoop, Released(),
            "Start the loop's thread, which owns the arm until the loop stops (a call on the arm under "
           "way in another thread is waited for). Resets the counters, the history, the error and the ramp. "
@@ -390,6 +398,14 @@ void BindLoop(py::module_& module) {
                              "True if passivity control is on.")
       .def_property_readonly("device_damping", [](const ServoLoop& loop) { return loop.Settings().device_damping; },
                              "The arm's own damping in N s/m, which stable_stiffness() is worked out from.")
+      .def_property_readonly("spin_us", [](const ServoLoop& loop) { return loop.Settings().spin_us; })
+      .def_property_readonly("spin_reply", [](const ServoLoop& loop) { return loop.Settings().spin_reply; })
+      .def_property_readonly(
+          "cpu",
+          [](const ServoLoop& loop) -> std::optional<int> {
+            return loop.Settings().cpu >= 0 ? std::optional<int>(loop.Settings().cpu) : std::nullopt;
+          },
+          "The CPU the loop's thread is pinned to, None for any.")
       .def("stable_stiffness", &ServoLoop::StableStiffness, py::arg("damping") = 0.0f,
            "The largest stiffness in N/m that an effect with `damping` (N s/m) renders passively at "
            "this loop's rate: (device_damping - |damping|) x rate_hz / 1.5, never below 0 (Colgate & "

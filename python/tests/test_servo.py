@@ -40,13 +40,15 @@ def arm():
         yield api.Morvek3(port)
 
 
-def test_refuses_an_arm_on_a_plain_stream_and_settings_out_of_range(device, stream, arm):
+def test_refuses_an_arm_on_a_plain_stream_and_settings_out_of_range_and_keeps_those_in_range(device, stream, arm):
     with pytest.raises(TypeError, match="ServoLoop needs a Morvek3 on a Port"):
         api.ServoLoop(api.Morvek3(stream))
     for settings in ({"rate_hz": 0.0}, {"rate_hz": 1e6}, {"max_force": -1.0}, {"max_failures": 0},
-                     {"history_size": 0}):
+                     {"history_size": 0}, {"spin_us": 1500.0}, {"cpu": -1}, {"cpu": 100000}):
         with pytest.raises(ValueError):
             api.ServoLoop(arm, **settings)
+    tuned = api.ServoLoop(arm, spin_us=100.0, spin_reply=True, cpu=0)
+    assert (tuned.spin_us, tuned.spin_reply, tuned.cpu, api.ServoLoop(arm).cpu) == (100.0, True, 0, None)
 
 
 def test_a_loop_needs_a_port_time_out():
