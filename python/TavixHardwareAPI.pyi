@@ -5,6 +5,8 @@ import uuid
 from types import TracebackType
 from typing import Any, List, Optional, Sequence, Tuple, Type, TypedDict, Union, overload
 
+import tavix.recording
+
 __version__: str
 
 # (position, velocity), or (joint angles, joint velocities): two lists of three floats.
@@ -218,6 +220,8 @@ class Effect:
     ConstantForce), each computed in C++; parameters may be set from any thread at any
     time and take effect from the next tick."""
 
+    def force(self, position: Sequence[float], velocity: Sequence[float]) -> List[float]: ...
+
 class Spring(Effect):
     """force = stiffness x (center - position) - damping x velocity."""
 
@@ -303,6 +307,16 @@ class ServoState:
     @property
     def ok(self) -> bool: ...
 
+class TickReader:
+    """A cursor of its own on a ServoLoop's ticks, for a thread that takes every tick the
+    loop records (a recorder)."""
+
+    def __init__(self, loop: ServoLoop) -> None: ...
+    # Rows as ServoLoop.history() gives them.
+    def read(self, max: Optional[int] = None) -> Any: ...
+    @property
+    def lost(self) -> int: ...
+
 class ServoLoop:
     """A native thread driving one Morvek3 (on a Port) at a fixed rate, rendering the sum
     of its effects, with safety always on."""
@@ -338,6 +352,7 @@ class ServoLoop:
     def stats(self) -> _ServoStats: ...
     # A numpy structured array when numpy is installed, otherwise a list of tuples.
     def history(self) -> Any: ...
+    def record(self, path: Union[str, os.PathLike[str]], **options: Any) -> tavix.recording.Recorder: ...
     @property
     def rate_hz(self) -> float: ...
     @property

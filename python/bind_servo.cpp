@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 #include <memory>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -18,6 +19,7 @@
 #include "Tavix/HardwareAPI/IO/Port.h"
 #include "Tavix/HardwareAPI/Servo/Effect.h"
 #include "Tavix/HardwareAPI/Servo/ServoLoop.h"
+#include "Tavix/HardwareAPI/Servo/TickReader.h"
 
 namespace py = pybind11;
 
@@ -29,6 +31,7 @@ using Servo::ServoLoop;
 using Servo::ServoSettings;
 using Servo::ServoState;
 using Servo::ServoStats;
+using Servo::TickReader;
 
 constexpr const char* kServoLoopDoc =
     "A native thread that drives one Morvek3 at a fixed rate: one force exchange per tick, "
@@ -187,20 +190,6 @@ LoopHolder NewLoop(Devices::Morvek3& arm, double rate_hz, float max_force, bool 
 // A loop's arm is on a Port: its constructor refused any other.
 const IO::Port& PortOf(const ServoLoop& loop) { return static_cast<const IO::Port&>(*loop.Arm().stream); }
 
-// The exception instance for the outcome that stopped the loop, as a device method on
-// the arm's port would raise it.
-py::object ErrorOf(const ServoLoop& loop) {
-  const std::error_code error = loop.Error();
-  if (!error) return py::none();
-  const IO::Port& port = PortOf(loop);
-  try {
-    RaiseDeviceError(error, "ServoLoop", port.PortPath(), port.Timeout());
-  } catch (py::error_already_set& raised) {
-    return raised.value();
-  }
-  return py::none();
-}
-
 py::dict PercentilesDict(const ServoStats::Percentiles& percentiles) {
   py::dict dict;
   dict["p50"] = percentiles.p50;
@@ -257,12 +246,8 @@ py::list TupleHistory(const std::vector<ServoState>& states) {
   return rows;
 }
 
-py::object History(const ServoLoop& loop) {
-  std::vector<ServoState> states;
-  {
-    py::gil_scoped_release release;
-    states = loop.History();
-  }
+// Ticks as history() gives them: a numpy structured array, or tuples without numpy.
+py::object Rows(const std::vector<ServoState>& states) {
   py::module_ numpy;
   try {
     numpy = py::module_::import("numpy");
@@ -271,6 +256,31 @@ py::object History(const ServoLoop& loop) {
     return TupleHistory(states);
   }
   return NumpyHistory(numpy, states);
+}
+
+py::object History(const ServoLoop& loop) {
+  std::vector<ServoState> states;
+  {
+    py::gil_scoped_release release;
+    states = loop.History();
+  }
+  return Rows(states);
+}
+
+// The exception instance for the outcome that stopped the loop, as a device method on
+// the arm's port would raise it, with the ticks that led up to it.
+py::object ErrorOf(const ServoLoop& loop) {
+  const std::error_code error = loop.Error();
+  if (!error) return py::none();
+  const IO::Port& port = PortOf(loop);
+  try {
+    RaiseDeviceError(error, "ServoLoop", port.PortPath(), port.Timeout());
+  } catch (py::error_already_set& raised) {
+    py::object value = raised.value();
+    value.attr("history") = Rows(loop.ErrorHistory());
+    return value;
+  }
+  return py::none();
 }
 
 // Waits with the lock released, in slices, so that Ctrl-C is heard.
@@ -348,7 +358,17 @@ void BindLoop(py::module_& module) {
                              "True from start() until the loop stops, by stop() or by itself.")
       .def_property_readonly("error", &ErrorOf,
                              "None, or the DeviceError (DeviceTimeoutError, PortError, ProtocolError) "
-                             "that stopped the loop by itself.")
+                             "that stopped the loop by itself; its `history` holds the last 100 ticks "
+                             "before it, in the rows of history().")
+      .def(
+          "record",
+          [](const py::object& self, const py::object& path, const py::kwargs& options) {
+            return py::module_::import("tavix.recording").attr("Recorder")(self, path, **options);
+          },
+          py::arg("path"),
+          "Record every tick from now on to the MCAP file `path` (tavix.recording.Recorder, which "
+          "takes the keyword arguments): returns the recorder, also a context manager; close() "
+          "ends the file. Needs the `record` extra.")
       .def(
           "add",
           [](ServoLoop& loop, const std::shared_ptr<Effect>& effect) {
@@ -439,11 +459,33 @@ void BindLoop(py::module_& module) {
       });
 }
 
+void BindTickReader(py::module_& module) {
+  py::class_<TickReader>(module, "TickReader",
+                         "A cursor of its own on a ServoLoop's ticks, for a thread that takes every tick "
+                         "the loop records (a recorder). The loop keeps its last history_size ticks: a "
+                         "reader that falls further behind loses the oldest, and counts them in `lost`.")
+      .def(py::init<const ServoLoop&>(), py::arg("loop"), py::keep_alive<1, 2>(),
+           "A reader of the ticks that `loop` records from now on, across stops and starts.")
+      .def(
+          "read",
+          [](TickReader& reader, std::optional<std::size_t> max) {
+            std::vector<ServoState> ticks;
+            reader.Read(ticks, max ? *max : std::numeric_limits<std::size_t>::max());
+            return Rows(ticks);
+          },
+          py::arg("max") = py::none(),
+          "The ticks recorded since the last read (at most `max`), oldest first, in the rows of "
+          "ServoLoop.history().")
+      .def_property_readonly("lost", &TickReader::Lost,
+                             "The ticks overwritten before this reader could read them.");
+}
+
 }  // namespace
 
 void BindServoLoop(py::module_& module) {
   BindState(module);
   BindLoop(module);
+  BindTickReader(module);
   py::module_::import("atexit").attr("register")(py::cpp_function(&StopLiveLoops));
 }
 

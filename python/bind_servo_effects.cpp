@@ -8,6 +8,7 @@
 
 #include "Bindings.h"
 #include "EffectValues.h"
+#include "Tavix/HardwareAPI/Rendering/Scene.h"
 #include "Tavix/HardwareAPI/Servo/ConstantForce.h"
 #include "Tavix/HardwareAPI/Servo/Damper.h"
 #include "Tavix/HardwareAPI/Servo/Effect.h"
@@ -147,7 +148,20 @@ void BindConstantForce(py::module_& module) {
 }  // namespace
 
 void BindServoEffects(py::module_& module) {
-  py::class_<Effect, std::shared_ptr<Effect>>(module, "Effect", kEffectDoc);
+  py::class_<Effect, std::shared_ptr<Effect>>(module, "Effect", kEffectDoc)
+      .def(
+          "force",
+          [](const Effect& effect, const std::vector<float>& position, const std::vector<float>& velocity) {
+            // A scene's force moves its proxy: step() says so, and refuses while a loop renders it.
+            if (dynamic_cast<const Rendering::Scene*>(&effect) != nullptr) {
+              throw py::type_error("a Scene's force comes from step(position, dt), which also moves its proxy");
+            }
+            return effect.Force(Three(position, "position"), Three(velocity, "velocity"));
+          },
+          py::arg("position"), py::arg("velocity"),
+          "The force in newtons this effect gives at `position` (m) moving at `velocity` (m/s), as a "
+          "tick works it out, without a loop: for replaying a recording offline. A Scene's comes from "
+          "step().");
   BindSpring(module);
   BindDamper(module);
   BindWall(module);

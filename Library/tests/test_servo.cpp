@@ -434,6 +434,22 @@ TEST(ServoLoop, StopsWithinFiftyMillisecondsOfAHangUpAndSendsNothingMore) {
   }
 }
 
+TEST(ServoLoop, KeepsTheLastHundredTicksBeforeAFailureThatStoppedIt) {
+  const StderrCapture log_lines;
+  PlayedMorvek3 played(kReplyTimeout, /*hang_up_after=*/150);
+  ServoLoop loop(played.arm);
+  loop.Start();
+  ASSERT_TRUE(loop.WaitFor(std::chrono::seconds(5)));
+
+  const std::vector<ServoState> flight = loop.ErrorHistory();
+  const std::vector<ServoState> history = loop.History();
+  ASSERT_EQ(flight.size(), ServoLoop::kErrorHistoryTicks);
+  EXPECT_FALSE(flight.back().ok);
+  EXPECT_TRUE(flight[flight.size() - 2].ok);
+  EXPECT_EQ(flight.front().cycle, history[history.size() - flight.size()].cycle);
+  EXPECT_EQ(flight.back().cycle, history.back().cycle);
+}
+
 TEST(ServoLoop, KeepsItsGridWithEveryOptionThatTradesCpuForTiming) {
   PlayedMorvek3 played;
   ServoSettings settings = NoRamp();
@@ -445,6 +461,7 @@ TEST(ServoLoop, KeepsItsGridWithEveryOptionThatTradesCpuForTiming) {
   loop.Stop();
 
   EXPECT_EQ(loop.Stats().failures, 0u);
+  EXPECT_TRUE(loop.ErrorHistory().empty());  // stopped as asked
   EXPECT_EQ(loop.Stats().realtime_note, "pinned to CPU 0");
   for (const ServoState& tick : loop.History()) {
     EXPECT_TRUE(tick.ok);

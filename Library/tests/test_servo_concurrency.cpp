@@ -24,6 +24,7 @@
 #include "Tavix/HardwareAPI/Servo/Damper.h"
 #include "Tavix/HardwareAPI/Servo/ServoLoop.h"
 #include "Tavix/HardwareAPI/Servo/Spring.h"
+#include "Tavix/HardwareAPI/Servo/TickReader.h"
 
 using namespace Tavix::HardwareAPI;
 using namespace Tavix::HardwareAPI::Servo;
@@ -198,6 +199,59 @@ TEST(ServoLoopConcurrency, EffectsChangeAndSnapshotsAreReadWhileTheLoopRuns) {
     EXPECT_TRUE(tick.ok);
     EXPECT_FLOAT_EQ(tick.force[1], 2.0f * tick.force[0]) << "cycle " << tick.cycle;
     EXPECT_EQ(tick.force[2], 0.0f);
+  }
+}
+
+// A reader on its own thread takes every tick of two runs, in order; one that falls
+// further behind than the history keeps counts what it lost, and nothing is both.
+TEST(ServoLoopConcurrency, ATickReaderTakesEveryTickOrCountsItAsLost) {
+  CheckedSimulator simulator({"arm"});
+  IO::Port port(simulator.PortPath(), 1.0);
+  Devices::Morvek3 arm(&port);
+  ServoSettings settings;
+  settings.rate_hz = 2000.0;
+  settings.history_size = 64;
+  ServoLoop loop(arm, settings);
+  TickReader keeping_up(loop);
+  TickReader falling_behind(loop);
+  std::vector<ServoState> all, some;
+  uint64_t cycles = 0;
+  for (int run = 0; run < 2; ++run) {
+    loop.Start();
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+      while (!done) {
+        keeping_up.Read(all);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // 4 ticks
+      }
+    });
+    ASSERT_TRUE(Eventually([&] { return loop.Stats().cycles >= 400; }));
+    falling_behind.Read(some, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // 200 ticks: more than 64
+    falling_behind.Read(some);
+    loop.Stop();
+    done = true;
+    reader.join();
+    cycles += loop.Stats().cycles;
+  }
+  keeping_up.Read(all);
+  falling_behind.Read(some);
+
+  EXPECT_EQ(keeping_up.Lost(), 0u);
+  ASSERT_EQ(all.size(), cycles);
+  for (std::size_t i = 1; i < all.size(); ++i) {
+    if (all[i].cycle != 0) {
+      EXPECT_GT(all[i].cycle, all[i - 1].cycle);  // a new run starts at 0
+    }
+  }
+  EXPECT_GT(falling_behind.Lost(), 0u);
+  EXPECT_EQ(some.size() + falling_behind.Lost(), cycles);
+  const std::vector<ServoState> history = loop.History();
+  ASSERT_LE(history.size(), all.size());
+  for (std::size_t i = 0; i < history.size(); ++i) {
+    const ServoState& read = all[all.size() - history.size() + i];
+    EXPECT_EQ(read.cycle, history[i].cycle);
+    EXPECT_EQ(read.force, history[i].force);
   }
 }
 

@@ -9,12 +9,18 @@ interpreter's own class statement makes best, on CPython and PyPy alike. This mo
 plain Python and must not import TavixHardwareAPI.
 """
 
+from typing import Any
+
 __all__ = ["DeviceError", "DeviceTimeoutError", "PortError", "ProtocolError"]
 
 
 class DeviceError(Exception):
     """A device operation on a Port failed. The base of DeviceTimeoutError, PortError
     and ProtocolError."""
+
+    #: For the error that stopped a ServoLoop (its `error`): the last ticks before it,
+    #: about 100, in the rows of ServoLoop.history(). None for any other error.
+    history: Any = None
 
 
 class DeviceTimeoutError(DeviceError, TimeoutError):

@@ -224,8 +224,8 @@ def test_failed_exchanges_in_a_row_stop_the_loop_with_device_timeout_error():
         assert isinstance(loop.error, api.DeviceTimeoutError)
 
 
-def test_a_hang_up_stops_the_loop_with_port_error_within_50_ms(device):
-    answered = 100
+def test_a_hang_up_stops_the_loop_with_port_error_within_50_ms_keeping_the_ticks_before_it(device):
+    answered = 120
     hung_up_at = []
     state_reply = b"\x2b" + struct.pack("<6f", 0.0, 0.0, 0.1, 0.0, 0.0, 0.0)
 
@@ -253,6 +253,10 @@ def test_a_hang_up_stops_the_loop_with_port_error_within_50_ms(device):
         assert loop.error.errno == errno.EIO
         assert "the device hung up or was unplugged" in str(loop.error)
         assert loop.stats()["cycles"] == answered + 1
+        flight = loop.error.history
+        assert len(flight) == 100
+        assert [tick[0] for tick in flight] == [tick[0] for tick in loop.history()[-100:]]
+        assert not flight[-1][7] and flight[-2][7]  # the failed exchange last
 
 
 def test_stop_returns_within_one_time_out_while_the_loop_waits_on_a_silent_device():

@@ -59,4 +59,28 @@ std::vector<ServoState> ServoHistory::Copy() const {
   return states;
 }
 
+uint64_t ServoHistory::ReadFrom(uint64_t& cursor, std::vector<ServoState>& out, std::size_t max) const {
+  const uint64_t written = written_.load(std::memory_order_acquire);
+  const uint64_t oldest = written > size_ ? written - size_ : 0;
+  uint64_t lost = 0;
+  if (cursor < oldest) {
+    lost = oldest - cursor;
+    cursor = oldest;
+  }
+  const uint64_t end = cursor + std::min<uint64_t>(written - cursor, max);
+  const std::size_t first = out.size();
+  out.resize(first + static_cast<std::size_t>(end - cursor));
+  for (uint64_t number = cursor; number < end; ++number) Read(number, out[first + (number - cursor)]);
+  // As in Copy: records below begun - slots_ may have been overwritten while copied.
+  const uint64_t begun = begun_.load(std::memory_order_relaxed);
+  if (begun > slots_ && begun - slots_ > cursor) {
+    const uint64_t torn = std::min<uint64_t>(begun - slots_, end) - cursor;
+    const auto from = out.begin() + static_cast<std::ptrdiff_t>(first);
+    out.erase(from, from + static_cast<std::ptrdiff_t>(torn));
+    lost += torn;
+  }
+  cursor = end;
+  return lost;
+}
+
 }  // namespace Tavix::HardwareAPI::Servo

@@ -41,6 +41,14 @@ class ServoHistory {
   /// The records of this run still kept, oldest first.
   std::vector<ServoState> Copy() const;
 
+  /// The number the next record appended gets: a cursor that reads from then on.
+  uint64_t Next() const noexcept { return written_.load(std::memory_order_acquire); }
+
+  /// Appends to `out` up to `max` records from number `cursor` on (whatever run they
+  /// belong to), oldest first, and moves `cursor` past them. Returns how many records
+  /// from `cursor` on were overwritten before they could be copied: those are skipped.
+  uint64_t ReadFrom(uint64_t& cursor, std::vector<ServoState>& out, std::size_t max) const;
+
  private:
   static constexpr std::size_t kWords = (sizeof(ServoState) + 7) / 8;
 

@@ -558,6 +558,15 @@ std::optional<ServoState> ServoLoop::State() const noexcept { return impl_->hist
 
 std::vector<ServoState> ServoLoop::History() const { return impl_->history.Copy(); }
 
+std::vector<ServoState> ServoLoop::ErrorHistory() const {
+  if (!Error()) return {};
+  std::vector<ServoState> ticks = impl_->history.Copy();
+  if (ticks.size() > kErrorHistoryTicks) ticks.erase(ticks.begin(), ticks.end() - kErrorHistoryTicks);
+  return ticks;
+}
+
+const ServoHistory& ServoLoop::Ticks() const noexcept { return impl_->history; }
+
 ServoStats ServoLoop::Stats() const {
   const Impl& impl = *impl_;
   ServoStats stats;

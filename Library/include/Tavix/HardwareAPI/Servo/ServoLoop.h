@@ -16,6 +16,8 @@
 
 namespace Tavix::HardwareAPI::Servo {
 
+class ServoHistory;
+
 /// A thread of its own that drives one Morvek3 arm at a fixed rate: one end-effector
 /// force exchange (`Morvek3::EndEffectorForce`) per tick.
 ///
@@ -153,6 +155,12 @@ class ServoLoop {
   /// a row). Empty while running, after `Stop`, and before the first start.
   std::error_code Error() const;
 
+  /// With `Error()`, the ticks that led up to it, as a flight recorder keeps them: the
+  /// last `kErrorHistoryTicks` of the run (fewer if it ran fewer), oldest first, the failed
+  /// exchanges included. Empty whenever `Error()` is.
+  std::vector<ServoState> ErrorHistory() const;
+  static constexpr std::size_t kErrorHistoryTicks = 100;
+
   /// Sets the callback (an empty one: none). Throws std::logic_error while running.
   /// Called from the callback itself, it throws too.
   void SetCallback(Callback callback);
@@ -197,6 +205,9 @@ class ServoLoop {
   Devices::Morvek3& Arm() const noexcept;
 
  private:
+  friend class TickReader;  // reads the ticks with a cursor of its own
+  const ServoHistory& Ticks() const noexcept;
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
