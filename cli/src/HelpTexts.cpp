@@ -21,6 +21,12 @@ Commands:
   doctor      check what keeps the ports from working and say how to fix it
   udev-rules  print the udev rules that give access to the devices
 
+Commands of the Python package (pip install 'TavixHardwareAPI[record]'):
+  record         record the arms a tavix-bridge serves to an MCAP file
+  replay         run a scene or effects over a recording, offline
+  replay-device  play a recording back as an arm on a pseudo-terminal
+  plot           plot a recording: position, force, the loop's timing
+
   -h, --help   show this text and exit; after a command, that command's help
   --version    show the version and exit
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "ExternalCommand.h"
 #include "HelpTexts.h"
 #include "Options.h"
 #include "ProgramMain.h"
@@ -48,5 +49,6 @@ const char* Help(const Options& options) { return HelpText(options.command); }
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && IsExternalCommand(argv[1])) return RunExternalCommand(argc, argv);
   return Tavix::CommandLine::RunProgram<Options>({"tavix", ParseOptions, AfterBadArguments, Help, Run}, argc, argv);
 }

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -63,6 +65,31 @@ TEST(Help, TheToolAndEveryCommandHaveOne) {
       EXPECT_EQ(result.out.rfind("Usage: tavix " + command, 0), 0u) << result.out;
     }
   }
+}
+
+// The Python package's commands run as programs of their own, found on PATH here (the
+// build directory has none beside tavix), with their arguments and exit status.
+TEST(Help, NamesThePythonPackagesCommandsWhichRunAsProgramsOfTheirOwn) {
+  const std::string help = RunTavix({"--help"}).out;
+  for (const char* command : {"record", "replay", "replay-device", "plot"}) {
+    EXPECT_TRUE(Contains(help, std::string("\n  ") + command + " ")) << command;
+  }
+  const DeviceDirectory bin;  // a directory of the test's own
+  {
+    std::ofstream script(bin.Entry("tavix-plot"));
+    script << "#!/bin/sh\necho \"plotting $*\"\nexit 3\n";
+  }
+  std::filesystem::permissions(bin.Entry("tavix-plot"), std::filesystem::perms::owner_all);
+  ChildProcess plot("/usr/bin/env", {"PATH=" + bin.Path(), ToolPath(), "plot", "run.mcap", "-o", "run.png"});
+  const ProgramResult plotted = plot.Finish();
+  EXPECT_EQ(plotted.status, 3);
+  EXPECT_EQ(plotted.out, "plotting run.mcap -o run.png\n");
+
+  ChildProcess record("/usr/bin/env", {"PATH=" + bin.Path(), ToolPath(), "record", "--help"});
+  const ProgramResult missing = record.Finish();
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(Contains(missing.err, "cannot run tavix-record")) << missing.err;
+  EXPECT_TRUE(Contains(missing.err, "pip install 'TavixHardwareAPI[record]'")) << missing.err;
 }
 
 TEST(Version, IsTheLibrarysAndNamedInTheHelp) {
