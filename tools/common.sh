@@ -81,8 +81,9 @@ python_interpreters() {
 # Installs the module (and with it tavix-sim and tavix) with `pip install .` into a
 # virtual environment of its own for the interpreter, with the packages given, if any;
 # prints the environment's python. On the machine's CPython (name "cpython") it installs
-# the `remote` and `mesh` extras too (Zenoh for tavix.bridge's tests, trimesh for
-# Mesh.from_file's); PyPy and 3.8 go without them.
+# the `remote`, `mesh` and `record` extras too (Zenoh for tavix.bridge's tests, trimesh for
+# Mesh.from_file's, mcap and matplotlib for recordings and plots); PyPy and 3.8 go
+# without them.
 install_module() {
   local name="$1" interpreter="$2"
   shift 2
@@ -91,7 +92,7 @@ install_module() {
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv" >&2
   [ "$#" -eq 0 ] || "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
   local target="$ROOT"
-  if [ "$name" = cpython ]; then target="$ROOT[remote,mesh]"; fi
+  if [ "$name" = cpython ]; then target="$ROOT[remote,mesh,record]"; fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "$target" >&2
   echo "$venv/bin/python"
 }
