@@ -16,9 +16,10 @@ install_build_tools
 log "Building the benchmarks (Release)"
 cmake_configure "$build" -DCMAKE_BUILD_TYPE=Release -DTAVIX_BUILD_BENCH=ON
 cmake --build "$build" -j "$JOBS" --target tavix-sim bench_raw bench_library bench_cpp_turns bench_servo \
-  bench_rendering
+  bench_rendering bench_recording
 # The module is built by pip in a build directory of the benchmarks' own.
-python="$(SKBUILD_BUILD_DIR="$build/py" install_module bench "$(command -v python3)" matplotlib)"
+python="$(SKBUILD_BUILD_DIR="$build/py" install_module bench "$(command -v python3)" matplotlib mcap \
+  mcap-ros2-support)"
 
 rm -rf "$results"
 mkdir -p "$results"
@@ -49,3 +50,7 @@ log "Haptic rendering: the cost of a tick, and a mesh tree's build time"
 
 log "Z-width: passive virtual walls on a point mass, 1 and 4 kHz, with and without passivity control (4 minutes)"
 TAVIX_SIM="$build/sim/tavix-sim" "$python" "$ROOT/bench/bench_zwidth.py" "$results" "$ROOT/bench/RESULTS.md"
+
+log "Recording: its cost to the tick, ticks lost over 10 minutes at 1 kHz and 2 at 4 kHz (about 15 minutes)"
+"$build/bench/bench_recording" "$results"
+TAVIX_SIM="$build/sim/tavix-sim" "$python" "$ROOT/bench/bench_recording.py" "$results" "$ROOT/bench/RESULTS.md"
