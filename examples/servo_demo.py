@@ -5,6 +5,7 @@
     python examples/servo_demo.py --seconds 10 --rate 2000
     python examples/servo_demo.py --realtime         ask for SCHED_FIFO and locked memory
     python examples/servo_demo.py --port /dev/ttyACM0
+    python examples/servo_demo.py --record run.mcap  then: tavix plot run.mcap -o run.png
 
 Run it with a Python that has the module, such as build/venv/demo/bin/python, which
 tools/demo.sh makes (or any environment where `pip install .` was run).
@@ -124,8 +125,9 @@ def wake_arm(path: str) -> api.Morvek3:
     return arm
 
 
-def run(arm: api.Morvek3, seconds: float, rate: float, realtime: bool) -> None:
-    """Renders the scene for `seconds` with the servo loop, printing its statistics."""
+def run(arm: api.Morvek3, seconds: float, rate: float, realtime: bool, record: Optional[str]) -> None:
+    """Renders the scene for `seconds` with the servo loop, printing its statistics, and
+    records every tick to the MCAP file `record` if given."""
     start, _ = arm.end_effector_force([0.0, 0.0, 0.0])
     wall_x = start[0] + WALL_DISTANCE
     spring = api.Spring(start, SPRING_STIFFNESS)
@@ -139,6 +141,19 @@ def run(arm: api.Morvek3, seconds: float, rate: float, realtime: bool) -> None:
         CIRCLE_RADIUS * 1000, CIRCLE_SECONDS))
     print("Running the servo loop at %g Hz for %g s" % (rate, seconds))
 
+    with ExitStack() as recording:
+        if record:
+            recording.enter_context(loop.record(record))
+            print("Recording every tick to %s" % record)
+        render(loop, spring, start, seconds, realtime, wall_x)
+    if loop.error is not None:
+        raise Failure("the loop stopped: %s" % loop.error)
+    summarize(loop, wall_x)
+
+
+def render(loop: api.ServoLoop, spring: api.Spring, start: Sequence[float], seconds: float, realtime: bool,
+           wall_x: float) -> None:
+    """Runs the loop for `seconds`, moving the spring's centre and showing the status."""
     with loop:
         began = time.monotonic()
         if realtime:
@@ -150,9 +165,6 @@ def run(arm: api.Morvek3, seconds: float, rate: float, realtime: bool) -> None:
             if status.due():
                 status.show(loop, wall_x)
         status.finish()
-    if loop.error is not None:
-        raise Failure("the loop stopped: %s" % loop.error)
-    summarize(loop, wall_x)
 
 
 def summarize(loop: api.ServoLoop, wall_x: float) -> None:
@@ -191,6 +203,8 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser.add_argument("--realtime", action="store_true",
                         help="ask for SCHED_FIFO and locked memory (the loop runs without where not permitted)")
     parser.add_argument("--port", metavar="PATH", help="the serial port of a real arm")
+    parser.add_argument("--record", metavar="FILE",
+                        help="record every tick to this MCAP file (needs the module's 'record' extra)")
     arguments = parser.parse_args(argv)
     if not arguments.seconds > 0:
         parser.error("--seconds must be above 0")
@@ -204,8 +218,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         with ExitStack() as simulators:
             path = arguments.port or simulators.enter_context(simulator.running("arm"))
-            run(wake_arm(path), arguments.seconds, arguments.rate, arguments.realtime)
-    except (Failure, api.DeviceError, simulator.SimulatorError) as error:
+            run(wake_arm(path), arguments.seconds, arguments.rate, arguments.realtime, arguments.record)
+    except (Failure, api.DeviceError, simulator.SimulatorError, ImportError) as error:
         print("servo_demo: %s" % error, file=sys.stderr)
         return 1
     return 0

@@ -83,7 +83,7 @@ python_interpreters() {
 # prints the environment's python. On the machine's CPython (name "cpython") it installs
 # the `remote`, `mesh` and `record` extras too (Zenoh for tavix.bridge's tests, trimesh for
 # Mesh.from_file's, mcap and matplotlib for recordings and plots); PyPy and 3.8 go
-# without them.
+# without them. The demo's environment gets the `record` extra.
 install_module() {
   local name="$1" interpreter="$2"
   shift 2
@@ -92,7 +92,10 @@ install_module() {
   [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv" >&2
   [ "$#" -eq 0 ] || "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2
   local target="$ROOT"
-  if [ "$name" = cpython ]; then target="$ROOT[remote,mesh,record]"; fi
+  case "$name" in
+    cpython) target="$ROOT[remote,mesh,record]" ;;
+    demo) target="$ROOT[record]" ;;  # the demo records its run and plots it
+  esac
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "$target" >&2
   echo "$venv/bin/python"
 }
