@@ -261,14 +261,20 @@ bool LockMemory() {
 // the kernel's default is what is measured), SCHED_FIFO 80 and the memory locked when real
 // time, pinned when asked. Returns what was granted, worded as the library's note.
 std::string SetUpThread(bool realtime, const Options& options, bool& granted) {
-  if (!options.default_slack) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::string note;
+  if (options.default_slack) {
+    note = "timer slack " + std::to_string(prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL) / 1000) + " us";
+  } else {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  }
   if (realtime) {
     sched_param parameters{};
     parameters.sched_priority = kLoopPriority;
     const int refused = pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters);
     granted = refused == 0;
-    note = granted ? "SCHED_FIFO priority 80" : std::string("SCHED_FIFO not permitted (") + std::strerror(refused) + ")";
+    const std::string scheduling =
+        granted ? "SCHED_FIFO priority 80" : std::string("SCHED_FIFO not permitted (") + std::strerror(refused) + ")";
+    note += (note.empty() ? "" : "; ") + scheduling;
     note += LockMemory() ? "; memory locked" : "; memory not locked";
   }
   if (options.cpu >= 0) {
@@ -340,16 +346,17 @@ void Pace(double rate_hz, double spin_us, double seconds, Work&& work, Tally& ta
   }
   window.AddTo(tally);
   tally.lateness_us.insert(tally.lateness_us.end(), lateness.begin(), lateness.begin() + static_cast<long>(ticks));
-  std::copy_if(round_trip.begin(), round_trip.begin() + static_cast<long>(ticks), std::back_inserter(tally.round_trip_us),
-               [](double us) { return us >= 0.0; });
+  std::copy_if(round_trip.begin(), round_trip.begin() + static_cast<long>(ticks),
+               std::back_inserter(tally.round_trip_us), [](double us) { return us >= 0.0; });
 }
 
 // The minimal loop's side of the port: a descriptor of its own, raw at 115200 baud, and
-// per tick one write(2), a wait (poll(2), or FIONREAD asked again and again when
-// spinning) and read(2) until the whole reply is in.
+// per tick one write(2), a wait (poll(2), after FIONREAD asked again and again for up to
+// half a period when spinning, as the library's loop does) and read(2) until the whole
+// reply is in.
 class MinimalArm {
  public:
-  MinimalArm(const std::string& path, bool spin_reply) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+  MinimalArm(const std::string& path, int64_t spin_budget_ns) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
     if (fd_ < 0) throw std::runtime_error("the minimal loop cannot open " + path + ": " + std::strerror(errno));
     termios line{};
     tcgetattr(fd_, &line);
@@ -357,8 +364,11 @@ class MinimalArm {
     cfsetispeed(&line, B115200);
     cfsetospeed(&line, B115200);
     tcsetattr(fd_, TCSANOW, &line);
-    FindHome();  // waiting as the library's first exchange does, made before its loop starts
-    spin_reply_ = spin_reply;
+    if (!FindHome()) {  // waiting as the library's first exchange does, made before its loop starts
+      ::close(fd_);
+      throw std::runtime_error("the minimal loop's first exchange on " + path + " failed");
+    }
+    spin_budget_ns_ = spin_budget_ns;
   }
   ~MinimalArm() { ::close(fd_); }
   MinimalArm(const MinimalArm&) = delete;
@@ -387,16 +397,16 @@ class MinimalArm {
  private:
   // The spring's centre is where the arm is. A reply the library's last zero force left
   // on its way is not ours: dropped first, and the exchange tried again if it was late.
-  void FindHome() {
+  bool FindHome() {
     for (int attempt = 0; attempt < 3; ++attempt) {
       Flush();
       if (Send({0.0f, 0.0f, 0.0f}) && Receive(Now() + std::llround(kReplyTimeout * kSecond))) {
         Decode();
         home_ = position_;
-        return;
+        return true;
       }
     }
-    throw std::runtime_error("the minimal loop's first exchange failed");
+    return false;
   }
 
   void Flush() {
@@ -422,12 +432,10 @@ class MinimalArm {
   }
 
   bool WaitForBytes(std::size_t count, int64_t give_up) const {
-    if (spin_reply_) {
-      for (int queued = 0;;) {
-        if (ioctl(fd_, FIONREAD, &queued) != 0) return false;
-        if (queued >= static_cast<int>(count)) return true;
-        if (Now() >= give_up) return false;
-      }
+    const int64_t stop_spinning = std::min(give_up, Now() + spin_budget_ns_);
+    for (int queued = 0; Now() < stop_spinning;) {
+      if (ioctl(fd_, FIONREAD, &queued) != 0) return false;
+      if (queued >= static_cast<int>(count)) return true;
     }
     for (;;) {
       const int64_t left = give_up - Now();
@@ -446,7 +454,7 @@ class MinimalArm {
   }
 
   int fd_;
-  bool spin_reply_ = false;
+  int64_t spin_budget_ns_ = 0;
   std::array<uint8_t, Tavix::Bench::kStateReplyLength> reply_{};
   std::array<float, 3> home_{}, position_{}, velocity_{};
   bool stale_ = false;
@@ -457,7 +465,8 @@ void MinimalTurn(const Scenario& scenario, const Options& options, const std::st
                  Tally& tally) {
   OnOwnThread([&] {
     // Opened before the thread is set up, as the library's port is opened by its caller.
-    MinimalArm arm(path, options.spin_reply);
+    const int64_t half_period = std::llround(0.5 * kSecond / scenario.rate_hz);
+    MinimalArm arm(path, options.spin_reply ? half_period : 0);
     tally.note = SetUpThread(scenario.realtime, options, tally.realtime_granted);
     Pace(scenario.rate_hz, options.spin_us, seconds, [&arm] { return arm.Exchange(); }, tally);
     tally.failures += arm.Failures();
@@ -564,16 +573,18 @@ Scenario Floor(double rate_hz, double seconds, bool realtime, bool hog) {
   Options plain;
   plain.simulator_realtime = realtime;
   return {CaseName(rate_hz, realtime, hog), "floor", rate_hz, seconds, realtime, hog,
-          {{"library", Kind::Library, plain}, {"minimal loop", Kind::Minimal, plain}, {"sleeper", Kind::Sleeper, plain}}};
+          {{"library", Kind::Library, plain},
+           {"minimal loop", Kind::Minimal, plain},
+           {"sleeper", Kind::Sleeper, plain}}};
 }
 
-// The sleeper with the kernel's default timer slack beside the 1 ns the library sets;
-// without real time, as a SCHED_FIFO thread has no slack.
+// The sleeper with the timer slack threads get by default (50 us) beside the 1 ns the
+// library sets; without real time, as a SCHED_FIFO thread has no slack.
 Scenario TimerSlack(double rate_hz, double seconds) {
   Options slack;
   slack.default_slack = true;
   return {"timer slack, " + CaseName(rate_hz, false, false), "timer slack", rate_hz, seconds, false, false,
-          {{"sleeper, slack 1 ns", Kind::Sleeper, {}}, {"sleeper, slack 50 us", Kind::Sleeper, slack}}};
+          {{"sleeper, slack 1 ns", Kind::Sleeper, {}}, {"sleeper, default slack", Kind::Sleeper, slack}}};
 }
 
 // Each option alone on the library's real-time loop, beside the plain one.
@@ -680,7 +691,9 @@ void Write(const std::string& path, const std::vector<std::string>& scenarios, d
   std::ofstream out(path);
   out << "{\n  \"cpp_state_ns\": " << state_ns << ",\n  \"cores\": " << sysconf(_SC_NPROCESSORS_ONLN)
       << ",\n  \"load_before\": [" << load[0] << ", " << load[1] << ", " << load[2] << "],\n  \"scenarios\": [\n";
-  for (std::size_t i = 0; i < scenarios.size(); ++i) out << scenarios[i] << (i + 1 < scenarios.size() ? "," : "") << "\n";
+  for (std::size_t i = 0; i < scenarios.size(); ++i) {
+    out << scenarios[i] << (i + 1 < scenarios.size() ? "," : "") << "\n";
+  }
   out << "  ]\n}\n";
   if (!out) throw std::runtime_error("cannot write " + path);
 }
@@ -691,7 +704,8 @@ void Print(const Scenario& s, const std::vector<Tally>& tallies, const std::vect
               "lateness p50/p99/p99.9/max", "round trip p50/p99/p99.9", "CPU");
   for (std::size_t i = 0; i < figures.size(); ++i) {
     const Figures& f = figures[i];
-    const double share = 100.0 * static_cast<double>(f.missed) / static_cast<double>(f.ticks + f.missed + (f.ticks == 0));
+    const auto slots = std::max<uint64_t>(1, f.ticks + f.missed);
+    const double share = 100.0 * static_cast<double>(f.missed) / static_cast<double>(slots);
     char missed[32], lateness[64], round_trip[48] = "-";
     std::snprintf(missed, sizeof missed, "%llu (%.3f %%)", static_cast<unsigned long long>(f.missed), share);
     std::snprintf(lateness, sizeof lateness, "%.0f / %.0f / %.0f / %.0f", f.lateness.p50, f.lateness.p99,
@@ -700,9 +714,10 @@ void Print(const Scenario& s, const std::vector<Tally>& tallies, const std::vect
       std::snprintf(round_trip, sizeof round_trip, "%.0f / %.0f / %.0f", f.round_trip.p50, f.round_trip.p99,
                     f.round_trip.p999);
     }
-    std::printf("  %-30s %7zu %16s %6llu  %-26s %-20s %5.1f%%  %s%s\n", s.contenders[i].name.c_str(), f.ticks,
-                missed, static_cast<unsigned long long>(f.failures), lateness, round_trip, 100.0 * f.cpu_share,
-                tallies[i].note.c_str(), tallies[i].simulator_realtime ? "; simulator under SCHED_FIFO" : "");
+    std::string note = tallies[i].note;
+    if (tallies[i].simulator_realtime) note += std::string(note.empty() ? "" : "; ") + "simulator under SCHED_FIFO";
+    std::printf("  %-30s %7zu %16s %6llu  %-26s %-20s %5.1f%%  %s\n", s.contenders[i].name.c_str(), f.ticks, missed,
+                static_cast<unsigned long long>(f.failures), lateness, round_trip, 100.0 * f.cpu_share, note.c_str());
   }
   std::fflush(stdout);
 }

@@ -258,7 +258,7 @@ def best_rows(scenarios, calls):
 
 
 def change(before, after):
-    return "%s → %s" % (before, after)
+    return "—" if before == after == "—" else "%s → %s" % (before, after)
 
 
 def option_row(option, case, plain, loop):
@@ -270,6 +270,12 @@ def option_row(option, case, plain, loop):
             change(trip(plain["round_trip_us"], "p50"), trip(loop["round_trip_us"], "p50")),
             change(trip(plain["round_trip_us"], "p99.9"), trip(loop["round_trip_us"], "p99.9")),
             change(cpu(plain), cpu(loop))]
+
+
+def slack_of(loop):
+    """The default timer slack as the sleeper found it, from its note."""
+    words = loop["note"].split()
+    return " ".join(words[2:4]) if words[:2] == ["timer", "slack"] else "slack"
 
 
 def option_rows(scenarios):
@@ -284,7 +290,7 @@ def option_rows(scenarios):
         elif s["group"] == "timer slack":
             plain = next(c for c in s["contenders"] if c["timer_slack"] != "1 ns")
             loop = next(c for c in s["contenders"] if c["timer_slack"] == "1 ns")
-            rows.append(option_row("timer slack 1 ns, against the kernel's %s (the sleeper)" % plain["timer_slack"],
+            rows.append(option_row("timer slack 1 ns, against the default %s (the sleeper)" % slack_of(plain),
                                    case, plain, loop))
     return rows
 
@@ -300,8 +306,8 @@ def reading_lines(servo, scenarios):
                  len(runs) - len(short), len(runs), " (not in: %s)" % "; ".join(short) if short else "")]
     if floor:
         lines.append("- The sleeper, which does nothing but sleep to the deadlines, had a lateness p99.9 of %s to "
-                     "%s us across the runs without options: what this machine's timer gives a thread that does no "
-                     "other work." % (us(min(floor)), us(max(floor))))
+                     "%s us across the runs without options: what this machine gave a thread that does no other "
+                     "work, in the same minutes as the loops." % (us(min(floor)), us(max(floor))))
     if runs:
         lines.append("- Across the runs side by side the minimal loop missed %.3f to %.3f %% of its slots, the "
                      "library %.3f to %.3f %%." % (min(minimal), max(minimal), min(library), max(library)))
@@ -331,11 +337,13 @@ def section(servo, calls, loop):
         "its loop's thread (timer slack 1 ns; in real time SCHED_FIFO 80 and the memory locked), and take each "
         "option the library's loop takes where it applies." % (REPLY_TIMEOUT * 1000),
         "- **Side by side**: each run's time is split into rounds; in each round every loop runs for its share "
-        "in turn, one after another on the same simulator, and its figures gather every tick of every round.",
+        "in turn, one after another on the same simulator's port (where the options are compared, the loop with "
+        "`--realtime` has a simulator of its own), and its figures gather every tick of every round.",
         "- **Lateness**: a tick's start − its deadline, every tick. **Round trip**: from just before the request is "
-        "written to the reply's last byte read. **Missed**: slots that passed entirely while a tick ran, skipped and counted as "
-        "`ServoLoop` counts them; the share is of all slots. **CPU share**: this benchmark's CPU seconds while "
-        "the loop ran over the wall seconds it ran (the simulator and the hog are processes of their own).",
+        "written to the reply's last byte read. **Missed**: slots that passed entirely while a tick ran, skipped "
+        "and counted as `ServoLoop` counts them; the share is of all slots. **CPU share**: this benchmark's CPU "
+        "seconds while the loop ran over the wall seconds it ran (the simulator and the hog are processes of their "
+        "own).",
         "- **Real time**: the loop's thread under SCHED_FIFO 80 and the memory locked; the simulator, which "
         "stands in for a device that is hardware of its own, with `--realtime` (SCHED_FIFO 70). The kernel's "
         "pseudo-terminal work still runs at normal priority. **CPU hog**: one busy-looping process per core at "

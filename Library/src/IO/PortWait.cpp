@@ -54,8 +54,8 @@ WaitStatus SleepUntil(const Deadline& deadline) {
   return WaitStatus::TimedOut;
 }
 
-// Set by a thread that waits for bytes by spinning.
-thread_local bool spin_waits = false;
+// How long a wait for bytes on this thread spins before it sleeps.
+thread_local Duration spin_budget = Duration::zero();
 
 // Asks the port's queue again and again, without sleeping, until `count` bytes are in
 // it. A port that hung up fails as soon as what is queued falls short, as in a sleeping
@@ -163,7 +163,10 @@ WaitStatus WaitReadable(int fd, const Deadline& deadline) {
 // the core the other side needs on a small machine (see bench/RESULTS.md).
 WaitStatus WaitForBytes(int fd, std::size_t count, const Deadline& deadline) {
   if (fd < 0) return SleepUntil(deadline);
-  if (spin_waits) return SpinForBytes(fd, count, deadline);
+  if (spin_budget > Duration::zero()) {
+    const WaitStatus spun = SpinForBytes(fd, count, Deadline::In(std::min(spin_budget, deadline.Remaining())));
+    if (spun != WaitStatus::TimedOut || deadline.Expired()) return spun;
+  }
   if (count == 1) return WaitForFirstByte(fd, deadline);
   std::optional<ArrivalWatch> arrivals;  // set up once part of the bytes is queued
   bool woke_readable = false;            // the last wait was poll(2) saying "readable"
@@ -189,7 +192,9 @@ WaitStatus WaitForBytes(int fd, std::size_t count, const Deadline& deadline) {
   }
 }
 
-void SpinWaitsOnThisThread(bool spin) noexcept { spin_waits = spin; }
+void SpinWaitsOnThisThread(std::chrono::nanoseconds budget) noexcept {
+  spin_budget = std::chrono::duration_cast<Duration>(budget);
+}
 
 WaitStatus NapBriefly(int fd, const Deadline& deadline) {
   const WaitStatus status = Nap(fd, std::min(kLongestQuietSpell, deadline.Remaining()));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 
 #include "Tavix/HardwareAPI/IO/Deadline.h"
@@ -21,12 +22,16 @@ WaitStatus WaitReadable(int fd, const Deadline& deadline);
 
 /// Blocks until at least `count` bytes are queued on `fd` or the deadline passes. A
 /// negative `fd` (no port) waits out the deadline. On a thread that asked for spinning
-/// waits (`SpinWaitsOnThisThread`) it polls the port's queue without sleeping instead.
+/// waits (`SpinWaitsOnThisThread`) it polls the port's queue without sleeping first.
 WaitStatus WaitForBytes(int fd, std::size_t count, const Deadline& deadline);
 
-/// For the calling thread from now on: whether `WaitForBytes` spins (a servo loop's
-/// thread that trades a busy core for seeing each reply as soon as it is queued).
-void SpinWaitsOnThisThread(bool spin) noexcept;
+/// For the calling thread from now on: `WaitForBytes` first spins, for at most `budget`
+/// (zero: not at all), then sleeps as usual for the rest (a servo loop's thread that
+/// trades a busy core for seeing each reply as soon as it is queued). The budget bounds
+/// what the spin can cost: a spinning real-time thread keeps everything of normal
+/// priority off its CPU, the kernel's receive work for the port included, so an
+/// unbounded spin could wait for a reply that cannot arrive until it stops.
+void SpinWaitsOnThisThread(std::chrono::nanoseconds budget) noexcept;
 
 /// Sleeps a millisecond, or less when the deadline comes sooner, waking early only if
 /// `fd` hangs up. For a descriptor that poll(2) reports readable although a read finds

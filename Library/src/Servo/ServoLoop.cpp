@@ -263,7 +263,8 @@ void ServoLoop::Impl::Run() noexcept {
 
 void ServoLoop::Impl::Setup() noexcept {
   NarrowTimerSlack();
-  IO::SpinWaitsOnThisThread(settings.spin_reply);
+  // At most half a period: see SpinWaitsOnThisThread.
+  IO::SpinWaitsOnThisThread(std::chrono::nanoseconds(settings.spin_reply ? period / 2 : 0));
   RealtimeOutcome outcome;
   if (settings.realtime) outcome = EnterRealtime(settings.realtime_priority, settings.lock_memory);
   if (settings.cpu >= 0) PinToCpu(settings.cpu, outcome.note);

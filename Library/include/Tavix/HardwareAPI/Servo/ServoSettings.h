@@ -56,8 +56,10 @@ struct ServoSettings {
   /// deadline, then spin to it, so that the tick starts on time even when waking from a
   /// sleep is slow. 0 (off) up to one period.
   double spin_us = 0.0;
-  /// Wait for each reply by polling the port without sleeping: the core stays awake, so
-  /// the reply is seen sooner, at the cost of a core busy for the whole round trip.
+  /// Wait for each reply by polling the port without sleeping, for up to half a period,
+  /// then sleep for the rest: the core stays awake, so the reply is seen sooner, at the
+  /// cost of a core busy for the round trip. The bound matters under `realtime`: a
+  /// spinning real-time thread keeps the kernel's receive work for the port off its CPU.
   bool spin_reply = false;
   /// Pin the loop's thread to this CPU (0 up to the number of CPUs less 1); -1: any CPU.
   /// Where the CPU cannot be had the loop runs unpinned and `ServoStats` says why.
