@@ -220,7 +220,7 @@ class Effect:
     ConstantForce), each computed in C++; parameters may be set from any thread at any
     time and take effect from the next tick."""
 
-    def force(self, position: Sequence[float], velocity: Sequence[float]) -> List[float]: ...
+    def force_at(self, position: Sequence[float], velocity: Sequence[float]) -> List[float]: ...
 
 class Spring(Effect):
     """force = stiffness x (center - position) - damping x velocity."""

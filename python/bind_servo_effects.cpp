@@ -150,7 +150,7 @@ void BindConstantForce(py::module_& module) {
 void BindServoEffects(py::module_& module) {
   py::class_<Effect, std::shared_ptr<Effect>>(module, "Effect", kEffectDoc)
       .def(
-          "force",
+          "force_at",
           [](const Effect& effect, const std::vector<float>& position, const std::vector<float>& velocity) {
             // A scene's force moves its proxy: step() says so, and refuses while a loop renders it.
             if (dynamic_cast<const Rendering::Scene*>(&effect) != nullptr) {

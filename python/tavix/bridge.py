@@ -28,6 +28,10 @@ it again. SIGINT and SIGTERM stop the bridge: the remote effects are removed, ea
 sends zero force and stops; every other signal that would end the process does the same
 and the bridge then exits with status 1.
 
+With --record PATH every tick of every arm's loop, from its start (and a reopened arm's
+new loop's), goes into the one MCAP file PATH (tavix.recording), under the topics of
+/tavix/<uuid>; the file is finished when the bridge stops. Needs the `record` extra.
+
 It listens only where it is told: --listen, else the endpoints its --config file names,
 else nowhere when it connects (--connect), else tcp/127.0.0.1:7447. Its line "ready,
 listening on ..." names the TCP endpoints it actually listens on.
@@ -49,7 +53,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import TavixHardwareAPI as api
 
-from tavix import effect_kinds, encoding, zenoh_session
+from tavix import effect_kinds, encoding, recording, zenoh_session
 from tavix.zenoh_session import zenoh
 
 DEFAULT_LISTEN = "tcp/127.0.0.1:7447"
@@ -70,9 +74,9 @@ class BridgeSettings:
     `max_force`, whether it takes commands and their watchdog's `command_timeout` (s),
     whether it reopens an arm that failed, its Zenoh session, and the servo loop's
     `passivity` control and `device_damping` (N s/m; None: the library's default), which
-    bounds the stiffness of remote effects. ValueError for a rate, force or time-out that
-    is not a finite number above 0, or a device damping that is not a finite number, 0 or
-    more."""
+    bounds the stiffness of remote effects, and the MCAP file every arm is recorded into
+    (`record`, None: none). ValueError for a rate, force or time-out that is not a
+    finite number above 0, or a device damping that is not a finite number, 0 or more."""
 
     arm_ports: Tuple[str, ...] = ()
     handle_ports: Tuple[str, ...] = ()
@@ -88,6 +92,7 @@ class BridgeSettings:
         default_factory=lambda: zenoh_session.SessionSettings(default_listen=(DEFAULT_LISTEN,)))
     passivity: bool = False
     device_damping: Optional[float] = None
+    record: Optional[str] = None
 
     def __post_init__(self) -> None:
         for name in ("rate", "servo_rate", "max_force", "command_timeout"):
@@ -329,13 +334,16 @@ def _parsed_effects(payload: Optional["zenoh.ZBytes"]) -> encoding.EffectsMessag
 
 class ArmBridge:
     """One arm: its servo loop, its state publisher, its info, control and effects
-    queryables, its effects subscriber and remote effects, and a thread that notices the
-    loop stopping on its own (the arm failed), publishes the failure and, unless
-    reopening is off, looks for the arm until it is back and drives it again."""
+    queryables, its effects subscriber and remote effects, its loop's recorder into
+    `recording_file` (if given), and a thread that notices the loop stopping on its own (the
+    arm failed), publishes the failure and, unless reopening is off, looks for the arm
+    until it is back and drives it again."""
 
-    def __init__(self, session: "zenoh.Session", opened: OpenedArm, settings: BridgeSettings) -> None:
+    def __init__(self, session: "zenoh.Session", opened: OpenedArm, settings: BridgeSettings,
+                 recording_file: Optional[recording.RecordingFile] = None) -> None:
         self.uuid = opened.uuid
         self.settings = settings
+        self._recording_file = recording_file
         # The lock guards what the publisher, the queryables and the monitor share: the
         # loop and its port (replaced when the arm is reopened), the failure, the counters
         # and the offsets of cycle and time; a state and the failure are published under it.
@@ -359,6 +367,8 @@ class ArmBridge:
         self.subscriber = None
         if settings.allow_commands:
             self.subscriber = session.declare_subscriber(zenoh_session.effects_key(self.uuid), self._on_effects)
+        # Only the monitor replaces the recorder, and stop() closes it once the monitor is done.
+        self._recorder = self._record(self.loop)
         self.loop.start()
         self._monitor = threading.Thread(target=self._supervise, name="tavix-bridge-monitor", daemon=True)
         self._monitor.start()
@@ -370,6 +380,23 @@ class ArmBridge:
         if settings.device_damping is not None:  # else the library's default
             options["device_damping"] = settings.device_damping
         return api.ServoLoop(arm, **options)
+
+    def _record(self, loop: api.ServoLoop) -> Optional[recording.Recorder]:
+        """A recorder of `loop`, made before it starts so that it takes the first tick."""
+        if self._recording_file is None:
+            return None
+        return recording.Recorder(loop, self._recording_file, prefix="/tavix/" + self.uuid, frame_id=self.uuid)
+
+    def _end_recording(self) -> None:
+        """Records what is left of the loop's ticks; says so if the recording failed."""
+        recorder, self._recorder = self._recorder, None
+        if recorder is None:
+            return
+        try:
+            recorder.close()
+        except Exception as error:
+            print("tavix-bridge: the recording of the arm %s failed: %s" % (self.uuid, error), file=sys.stderr,
+                  flush=True)
 
     def info(self) -> Dict[str, Any]:
         remote = self.remote.snapshot()
@@ -466,6 +493,7 @@ class ArmBridge:
             self._cycle_offset, self._time_offset = cycle + 1, seconds
             port = self._port
         port.close()
+        self._end_recording()
         then = ("looking for it again every %g s" % REOPEN_PERIOD if self.settings.reopen
                 else "its state is no longer published")
         print("tavix-bridge: the arm %s failed: %s; %s" % (self.uuid, reason, then), file=sys.stderr, flush=True)
@@ -507,6 +535,7 @@ class ArmBridge:
         """Drives and publishes the arm again on a new loop, with no remote effects;
         False (and the new loop stopped) if the bridge is stopping."""
         loop = self._new_loop(opened.arm)
+        self._recorder = self._record(loop)
         loop.start()
         with self._publishing:
             stopping = self._stopping.is_set()  # stop() sets it under this lock
@@ -550,6 +579,7 @@ class ArmBridge:
             time.sleep(3.0 / loop.rate_hz)
             loop.stop()
         self._monitor.join()
+        self._end_recording()
         for declared in (self.effects, self.control, self.queryable, self.publisher):
             declared.undeclare()
 
@@ -686,10 +716,13 @@ def open_devices(settings: BridgeSettings) -> Tuple[List[OpenedArm], List[Opened
 
 class Bridge:
     """Every device's bridge in one Zenoh session (`session`, which it closes), the
-    thread that publishes the arms' states (run()) and one per handle."""
+    thread that publishes the arms' states (run()) and one per handle. With a
+    `recording_file`, every arm's loop is recorded into it (the caller closes it after
+    close())."""
 
     def __init__(self, settings: BridgeSettings, session: "zenoh.Session", arms: Sequence[OpenedArm],
-                 handles: Sequence[OpenedHandle], stopping: Optional[threading.Event] = None) -> None:
+                 handles: Sequence[OpenedHandle], stopping: Optional[threading.Event] = None,
+                 recording_file: Optional[recording.RecordingFile] = None) -> None:
         self.settings = settings
         self.stopping = stopping if stopping is not None else threading.Event()
         self.error: Optional[BaseException] = None  # what ended run(), if not stop()
@@ -698,7 +731,7 @@ class Bridge:
         self.handles: List[HandleBridge] = []
         try:
             for opened in arms:
-                self.arms.append(ArmBridge(self.session, opened, settings))
+                self.arms.append(ArmBridge(self.session, opened, settings, recording_file))
             for handle in handles:
                 self.handles.append(HandleBridge(self.session, handle.handle, handle.device_id))
         except BaseException:
@@ -868,6 +901,9 @@ def settings_from_command_line(argv: Optional[Sequence[str]] = None) -> BridgeSe
     parser.add_argument("--connect", action="append", default=[], metavar="ENDPOINT",
                         help="Zenoh endpoint to connect to (repeatable)")
     parser.add_argument("--scouting", action="store_true", help="turn multicast scouting on (off by default)")
+    parser.add_argument("--record", metavar="PATH",
+                        help="record every tick of every arm into the MCAP file PATH, under /tavix/<uuid> "
+                        "(needs the record extra)")
     arguments = parser.parse_args(argv)
     if not arguments.arm_port and not arguments.handle_port and not arguments.scan:
         parser.error("name an --arm-port or a --handle-port, or give --scan")
@@ -878,7 +914,7 @@ def settings_from_command_line(argv: Optional[Sequence[str]] = None) -> BridgeSe
         return BridgeSettings(tuple(arguments.arm_port), tuple(arguments.handle_port), arguments.scan,
                               arguments.dev, arguments.rate, arguments.servo_rate, arguments.max_force,
                               arguments.allow_commands, arguments.command_timeout, not arguments.no_reopen, session,
-                              arguments.passivity, arguments.device_damping)
+                              arguments.passivity, arguments.device_damping, arguments.record)
     except ValueError as error:
         parser.error(str(error))
 
@@ -886,6 +922,21 @@ def settings_from_command_line(argv: Optional[Sequence[str]] = None) -> BridgeSe
 def main(argv: Optional[Sequence[str]] = None) -> int:
     settings = settings_from_command_line(argv)
     stop = SignalStop()
+    recording_file = None
+    if settings.record is not None:
+        try:
+            recording_file = recording.RecordingFile(settings.record)
+        except (ImportError, OSError) as error:
+            print("tavix-bridge: --record %s: %s" % (settings.record, error), file=sys.stderr)
+            return 1
+    try:
+        return _serve(settings, stop, recording_file)
+    finally:
+        if recording_file is not None:
+            recording_file.close()  # after every arm's recorder, which close() ends
+
+
+def _serve(settings: BridgeSettings, stop: SignalStop, recording_file: Optional[recording.RecordingFile]) -> int:
     try:
         session = settings.session.open()
     except zenoh_session.SessionError as error:  # an address in use, a bad configuration file, ...
@@ -901,11 +952,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         session.close()
         print("tavix-bridge: no device found", file=sys.stderr)
         return 1
-    bridge = Bridge(settings, session, arms, handles, stop.event)
+    bridge = Bridge(settings, session, arms, handles, stop.event, recording_file)
     try:
+        notes = ((", commands allowed" if settings.allow_commands else "")
+                 + (", recorded into %s" % settings.record if settings.record else ""))
         for arm in bridge.arms:
-            print("arm %s on %s: %s%s" % (arm.uuid, arm.port_path, zenoh_session.state_key(arm.uuid),
-                                          ", commands allowed" if settings.allow_commands else ""))
+            print("arm %s on %s: %s%s" % (arm.uuid, arm.port_path, zenoh_session.state_key(arm.uuid), notes))
         for handle in bridge.handles:
             print("handle %d: %s" % (handle.device_id, zenoh_session.handle_status_key(handle.device_id)))
         configured = settings.session.listen_endpoints()
