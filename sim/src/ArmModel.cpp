@@ -70,9 +70,17 @@ ArmModel::ArmModel() : ArmModel(Settings{}) {}
 
 ArmModel::ArmModel(const Settings& settings) : settings_(settings), angles_(kStartPose) {
   if (settings_.point_mass) mass_.emplace(*settings_.point_mass, Forward(angles_));
+  if (Replaying()) {
+    played_ = {settings_.replay.front().position, {}};
+    Reach(played_.position, played_.velocity);
+  }
 }
 
 void ArmModel::Apply(Command command, const Vector3& value) {
+  if (Replaying()) {
+    if (command == Command::EndEffectorForce || command == Command::EndEffectorPosition) PlayNext();
+    return;
+  }
   delayed_.emplace_back(command, value);
   if (delayed_.size() <= settings_.delay) return;
   Take(delayed_.front().first, delayed_.front().second);
@@ -91,6 +99,10 @@ bool ArmModel::MassDrives() const { return mass_ && command_ == Command::EndEffe
 
 void ArmModel::Advance(double seconds) {
   if (!(seconds > 0)) return;
+  if (Replaying()) {
+    heat_.Advance(seconds, Currents());
+    return;
+  }
   const Cartesian read_before = Quantised(Position());
   if (MassDrives()) {
     AdvanceMass(std::min(seconds, kLongestCatchUp));
@@ -118,11 +130,19 @@ void ArmModel::AdvanceMass(double seconds) {
   torques_ = MotorTorques();
 }
 
-// Newton's method from the current angles, each step kept inside the joint limits. The
-// limits then take out any velocity that points out of them, and hold the mass where the
-// linkage could not follow it.
+// The joints follow the mass; where the linkage could not follow it, the joint limits
+// hold the mass at the edge of the workspace.
 void ArmModel::FollowMass() {
   const Cartesian target = mass_->Position();
+  Reach(target, mass_->Velocity());
+  const Cartesian reached = Forward(angles_);
+  if (Norm(Minus(target, reached)) > kEndStopTolerance) mass_->Place(reached, CartesianVelocity());
+}
+
+// Inverse kinematics: Newton's method from the current angles toward `target`, each step
+// kept inside the joint limits; then the joint velocities that move the end effector at
+// `velocity`, less any that point out of the limits.
+void ArmModel::Reach(const Cartesian& target, const Cartesian& velocity) {
   for (int i = 0; i < kFollowIterations; ++i) {
     const Cartesian error = Minus(target, Forward(angles_));
     if (Norm(error) <= kFollowTolerance) break;
@@ -130,10 +150,15 @@ void ArmModel::FollowMass() {
     for (std::size_t j = 0; j < 3; ++j) angles_[j] += step[j];
     EnforceJointLimits(angles_, velocities_);
   }
-  velocities_ = Solve(Jacobian(), mass_->Velocity());
+  velocities_ = Solve(Jacobian(), velocity);
   EnforceJointLimits(angles_, velocities_);
-  const Cartesian reached = Forward(angles_);
-  if (Norm(Minus(target, reached)) > kEndStopTolerance) mass_->Place(reached, CartesianVelocity());
+}
+
+// After the last state, the arm rests where it ended.
+void ArmModel::PlayNext() {
+  const std::vector<RecordedState>& states = settings_.replay;
+  played_ = next_played_ < states.size() ? states[next_played_++] : RecordedState{states.back().position, {}};
+  Reach(played_.position, played_.velocity);
 }
 
 // Semi-implicit Euler: the new velocity moves the joints.
@@ -232,9 +257,15 @@ Cartesian ArmModel::Forward(const Joints& angles) const {
   return ToDouble(geometry_.ForwardKinematics(ToDegrees(angles)));
 }
 
-Cartesian ArmModel::Position() const { return MassDrives() ? mass_->Position() : Forward(angles_); }
+Cartesian ArmModel::Position() const {
+  if (Replaying()) return played_.position;
+  return MassDrives() ? mass_->Position() : Forward(angles_);
+}
 
-Cartesian ArmModel::Velocity() const { return MassDrives() ? mass_->Velocity() : CartesianVelocity(); }
+Cartesian ArmModel::Velocity() const {
+  if (Replaying()) return played_.velocity;
+  return MassDrives() ? mass_->Velocity() : CartesianVelocity();
+}
 
 // Rounded to whole steps of the resolution, as an encoder counts.
 Cartesian ArmModel::Quantised(const Cartesian& position) const {

@@ -3,10 +3,12 @@
 #include <deque>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "JointLimits.h"
 #include "MotorHeat.h"
 #include "PointMass.h"
+#include "RecordedStates.h"
 #include "Tavix/HardwareAPI/ArmGeometry.h"
 #include "Tavix/HardwareAPI/Vector3.h"
 
@@ -39,6 +41,13 @@ using HardwareAPI::Vector3;
 ///     reported is then the difference of two such positions, from one `Advance` to the
 ///     next, over the time between them;
 ///   - `delay` makes each command take effect that many commands later.
+///
+/// With `replay`, the model plays recorded states instead of its mechanics (the settings
+/// above are then unused): each end-effector command (force or position) moves the end
+/// effector to the next state, position and velocity as recorded; after the last, it
+/// rests at the last position. It stands at the first position at rest until the first
+/// such command. The joint angles follow by inverse kinematics, so that the joint state
+/// shows the same pose; joint commands move nothing.
 class ArmModel {
  public:
   enum class Command { JointTorques, EndEffectorForce, EndEffectorPosition, JointAngles };
@@ -47,6 +56,7 @@ class ArmModel {
     std::optional<PointMass::Settings> point_mass;  ///< unset: forces drive the joints
     double resolution = 0;                          ///< metres; 0: positions as computed
     unsigned delay = 0;                             ///< commands
+    std::vector<RecordedState> replay;              ///< empty: the mechanics move the arm
   };
 
   static constexpr double kStepSeconds = 1e-3;
@@ -89,6 +99,9 @@ class ArmModel {
   void AdvanceJoints(double seconds);
   void AdvanceMass(double seconds);
   void FollowMass();
+  void Reach(const Cartesian& target, const Cartesian& velocity);
+  bool Replaying() const { return !settings_.replay.empty(); }
+  void PlayNext();
   void Step();
   Joints MotorTorques() const;
   Joints CommandedTorques() const;
@@ -116,6 +129,8 @@ class ArmModel {
   std::optional<PointMass> mass_;                     // with settings_.point_mass
   std::deque<std::pair<Command, Vector3>> delayed_;  // given, not yet applied
   Cartesian read_velocity_{};                         // with a resolution: of the last Advance
+  RecordedState played_{};                            // with a replay: the state the arm is in
+  std::size_t next_played_ = 0;                       // with a replay: the index of the next state
 };
 
 }  // namespace Tavix::Simulator

@@ -6,6 +6,7 @@
 
 #include "NumberArguments.h"
 #include "OptionTable.h"
+#include "RecordedStates.h"
 
 namespace Tavix::Simulator {
 namespace {
@@ -60,6 +61,14 @@ Arm mechanics, to study contact stability against a device like yours:
                       the requests that read them
   --delay TICKS       each command takes effect TICKS commands after it was
                       received, 0 to 1000 (default 0)
+
+A recorded arm, to run a program against states recorded from a session:
+  --replay FILE       answer each force or position command with the next state
+                      in FILE rather than with the mechanics above (none of
+                      whose options it takes); after the last, its position at
+                      rest. Joint replies show the same pose. FILE holds six
+                      little-endian doubles per state, x, y, z (m), vx, vy, vz
+                      (m/s); tavix replay-device writes it from a recording
 
 Faults:
   --silent            never answer, never stream
@@ -133,6 +142,7 @@ const OptionTable<Options, OnlyFor>& KnownOptions() {
        [](Options& o, Value v) { o.arm.resolution = ParseReal("--resolution", v, 0.0, 0.01); }},
       {"--delay", true, Kind::Arm,
        [](Options& o, Value v) { o.arm.delay = static_cast<unsigned>(ParseWhole("--delay", v, 0, 1000)); }},
+      {"--replay", true, Kind::Arm, [](Options& o, Value v) { o.arm.replay = ReadRecordedStates(v); }},
       {"--silent", false, std::nullopt, [](Options& o, Value) { o.server.silent = true; }},
       {"--reply-delay-us", true, std::nullopt,
        [](Options& o, Value v) {
@@ -171,6 +181,13 @@ std::size_t ApplyDeviceOption(const std::vector<std::string>& args, std::size_t 
   return ApplyOption(*known, args, i, options);
 }
 
+// Recorded states leave no mechanics to set.
+void RejectMechanicsWithReplay(const ArmModel::Settings& arm) {
+  if (!arm.replay.empty() && (arm.point_mass || arm.resolution > 0 || arm.delay > 0)) {
+    Reject("--replay plays recorded states: it takes none of --mass, --damping, --friction, --resolution, --delay");
+  }
+}
+
 }  // namespace
 
 Options ParseOptions(int argc, const char* const* argv) {
@@ -187,6 +204,7 @@ Options ParseOptions(int argc, const char* const* argv) {
   if (args.empty()) Reject("name the device to play: arm or handle");
   options.kind = ParseKind(args[0]);
   for (std::size_t i = 1; i < args.size();) i = ApplyDeviceOption(args, i, options);
+  RejectMechanicsWithReplay(options.arm);
   return options;
 }
 

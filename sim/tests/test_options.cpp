@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "Options.h"
+#include "ReplayFiles.h"
 
 using Tavix::Simulator::Options;
 using Tavix::Simulator::ParseOptions;
+using Tavix::Simulator::Testing::LittleEndianDoubles;
+using Tavix::Simulator::Testing::ReplayFile;
 
 namespace {
 
@@ -64,6 +67,19 @@ TEST(SimulatorOptions, MechanicsOptionsOutOfRangeAreRejectedWithTheirRange) {
                         Case{{"handle", "--mass", "1"}, "--mass is for the arm, not the handle"}}) {
     EXPECT_EQ(Rejection(c.args), c.message);
   }
+}
+
+TEST(SimulatorOptions, ReplayTakesAFileOfWholeStatesAndNoMechanicsOptions) {
+  const ReplayFile empty(""), cut(LittleEndianDoubles({0, 0, 0, 0, 0})), state(LittleEndianDoubles({0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Parse({"arm", "--replay", state.Path().c_str()}).arm.replay.size(), 1u);
+  EXPECT_EQ(Rejection({"arm", "--replay", empty.Path().c_str()}), "--replay: '" + empty.Path() + "' holds no states");
+  EXPECT_EQ(Rejection({"arm", "--replay", cut.Path().c_str()}),
+            "--replay: '" + cut.Path() +
+                "' is 40 bytes long, not a whole number of 48-byte states (six little-endian doubles each)");
+  EXPECT_EQ(Rejection({"arm", "--replay", "/nonexistent/states"}), "--replay cannot open '/nonexistent/states'");
+  EXPECT_EQ(Rejection({"arm", "--replay", state.Path().c_str(), "--mass", "1"}),
+            "--replay plays recorded states: it takes none of --mass, --damping, --friction, --resolution, --delay");
+  EXPECT_EQ(Rejection({"handle", "--replay", state.Path().c_str()}), "--replay is for the arm, not the handle");
 }
 
 }  // namespace
