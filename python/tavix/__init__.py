@@ -8,6 +8,11 @@
     bridge, remote         tavix-bridge and RemoteArm (the `remote` extra)
     bridge_process         starts tavix-bridge as a process of its own
     meshes                 Mesh.from_file, through trimesh (the `mesh` extra)
+    recording_schema       a recording's topics and ROS 2 message definitions
+    recording              loop.record's Recorder: MCAP files (the `record` extra)
+    recording_reader       reads a recording back, for the commands below
+    record_command, replay, replay_device, plotting
+                           tavix record, replay, replay-device and plot
 
 Importing the package imports nothing else: the module imports tavix.errors and
 tavix.scan_records (and tavix.meshes) while it initialises, so neither they nor this

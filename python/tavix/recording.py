@@ -8,7 +8,9 @@ names the topics), which ROS 2 tools, Foxglove and Rerun open.
 
 A Recorder takes every tick the loop records from its construction on, through a
 TickReader of its own, on a thread of its own that drains it every DRAIN_INTERVAL; the
-loop never waits for it. Each tick's messages are stamped with the wall clock of its
+loop never waits for it, and the thread runs under SCHED_IDLE (on Linux), so that its
+bursts of Python never hold up the loop, the device or the port's kernel work, unless it
+falls behind (CATCH_UP_SHARE). Each tick's messages are stamped with the wall clock of its
 run's start plus the tick's time. A recorder that falls further behind than the loop's
 history_size loses the oldest ticks: it counts them (`lost`, the /stats topic) and logs
 their number when it closes. Several recorders (the bridge's arms) may share one
@@ -18,6 +20,7 @@ RecordingFile. Needs the `record` extra (mcap, mcap-ros2-support).
 import json
 import logging
 import os
+import sys
 import threading
 import time
 from types import TracebackType
@@ -150,6 +153,30 @@ def _stats_message(stats: Dict[str, Any], lost: int, stamped: Dict[str, Any]) ->
             "period_jitter_p99_us": stats["period_jitter_us"]["p99"]}
 
 
+def _run_when_idle(idle: bool) -> None:
+    """Puts the calling thread under SCHED_IDLE (`idle`), where it runs only when nothing
+    else wants the CPU, or back under the normal policy. Encoding a tick costs the
+    recorder's thread tens of microseconds of Python, in bursts at each drain; on a small
+    machine the kernel lets a busy thread of normal priority finish its time slice (up
+    to milliseconds) before a thread that wakes, such as the loop's, the simulator or
+    the port's kernel work. Where the policy cannot be set on one thread (outside
+    Linux), nothing changes."""
+    native_id = getattr(threading, "get_native_id", None)
+    policy = getattr(os, "SCHED_IDLE" if idle else "SCHED_OTHER", None)
+    if native_id is None or policy is None or not sys.platform.startswith("linux"):
+        return
+    try:
+        os.sched_setscheduler(native_id(), policy, os.sched_param(0))  # this thread only, on Linux
+    except OSError:
+        pass
+
+
+# A drain that reads more than this share of the loop's history means the recorder is
+# falling behind (a busy machine gives an idle thread next to nothing): it then runs at
+# normal priority until it has caught up, rather than lose ticks.
+CATCH_UP_SHARE = 0.25
+
+
 class Recorder:
     """Records `loop` from now on into `path_or_file` (a path, whose file it opens and
     finishes, or a RecordingFile, which it leaves open) under the topics of `prefix`,
@@ -185,6 +212,7 @@ class Recorder:
         self._latest_ns: Optional[int] = None  # its stamp
         self._effects: Optional[str] = None  # the last /effects text written
         self._next_stats = time.monotonic() + STATS_INTERVAL
+        self._catching_up = False  # running at normal priority to catch up
         self._closing = threading.Event()
         self._closed = False
         self._thread = threading.Thread(target=self._run, name="tavix-recorder", daemon=True)
@@ -195,6 +223,7 @@ class Recorder:
         return int(self._reader.lost)
 
     def _run(self) -> None:
+        _run_when_idle(True)
         try:
             self._effects_changed()
             while not self._closing.wait(self._interval):
@@ -205,6 +234,10 @@ class Recorder:
 
     def _drain(self, final: bool = False) -> None:
         rows = self._reader.read()
+        catching_up = len(rows) > CATCH_UP_SHARE * self.loop.history_size
+        if catching_up != self._catching_up:
+            self._catching_up = catching_up
+            _run_when_idle(not catching_up)
         if len(rows):
             self._write_ticks(rows)
             self._write_proxies()
