@@ -30,8 +30,8 @@ import TavixHardwareAPI as api
 
 from tavix.recording_schema import DEFAULT_PREFIX, TOPICS, definition, topic_name
 
-__all__ = ["RecordingFile", "Recorder", "write_tick", "header", "describe_effects", "DRAIN_INTERVAL",
-           "STATS_INTERVAL"]
+__all__ = ["RecordingFile", "Recorder", "write_tick", "header", "proxy_message", "describe_effects",
+           "DRAIN_INTERVAL", "STATS_INTERVAL"]
 
 DRAIN_INTERVAL = 0.02  # s between two reads of the loop's ticks
 STATS_INTERVAL = 1.0  # s between two /stats messages
@@ -124,6 +124,15 @@ def write_tick(file: RecordingFile, prefix: str, frame_id: str, stamp_ns: int, r
     file.write(prefix, "position", {"header": stamped, "point": _xyz(position)}, stamp_ns)
     file.write(prefix, "velocity", {"header": stamped, "vector": _xyz(velocity)}, stamp_ns)
     file.write(prefix, "force", {"header": stamped, "wrench": {"force": _xyz(force), "torque": _ZERO}}, stamp_ns)
+
+
+def proxy_message(scene_index: int, scene: api.Scene, stamped: Dict[str, Any]) -> Dict[str, Any]:
+    """The /proxy message of `scene`'s proxy now: `scene_index` its index among the loop's
+    scenes, `shape` the index of the proxy's shape among the scene's (-1: none)."""
+    proxy = scene.proxy()
+    shape = next((number for number, candidate in enumerate(scene.shapes) if candidate is proxy.shape), -1)
+    return {"header": stamped, "scene": scene_index, "position": _xyz(proxy.position), "in_contact": proxy.in_contact,
+            "shape": shape, "normal": _xyz(proxy.normal)}
 
 
 def _nanoseconds(seconds: float) -> int:
@@ -264,11 +273,8 @@ class Recorder:
         assert self._latest_ns is not None
         scenes = [effect for effect in self.loop.effects if isinstance(effect, api.Scene)]
         for index, scene in enumerate(scenes):
-            proxy = scene.proxy()
-            shape = next((number for number, candidate in enumerate(scene.shapes) if candidate is proxy.shape), -1)
-            self.file.write(self.prefix, "proxy", {
-                "header": header(self._latest_ns, self.frame_id), "scene": index, "position": _xyz(proxy.position),
-                "in_contact": proxy.in_contact, "shape": shape, "normal": _xyz(proxy.normal)}, self._latest_ns)
+            message = proxy_message(index, scene, header(self._latest_ns, self.frame_id))
+            self.file.write(self.prefix, "proxy", message, self._latest_ns)
 
     def _effects_changed(self) -> None:
         text = describe_effects(self.loop.effects)

@@ -127,17 +127,6 @@ def _sum(a: Sequence[float], b: Sequence[float]) -> List[float]:
     return [a[0] + b[0], a[1] + b[1], a[2] + b[2]]
 
 
-def _proxy_message(scene_index: int, scene: api.Scene, header: Any) -> Any:
-    proxy = scene.proxy()
-    shape = next((number for number, candidate in enumerate(scene.shapes) if candidate is proxy.shape), -1)
-    return {"header": header, "scene": scene_index, "position": _xyz(proxy.position),
-            "in_contact": proxy.in_contact, "shape": shape, "normal": _xyz(proxy.normal)}
-
-
-def _xyz(values: Sequence[float]) -> Any:
-    return {"x": float(values[0]), "y": float(values[1]), "z": float(values[2])}
-
-
 def replay(recording: Recording, effects: Sequence[api.Effect], output: Optional[str] = None) -> Array:
     """The force of each tick of `recording` worked out from `effects` (an n x 3 array);
     with `output`, also written there as a recording."""
@@ -176,7 +165,7 @@ class _Writer:
         self._module.write_tick(self._file, recording.prefix, recording.frame_id, stamp, row)
         header = self._module.header(stamp, recording.frame_id)
         for index, scene in enumerate(self._scenes):
-            self._file.write(recording.prefix, "proxy", _proxy_message(index, scene, header), stamp)
+            self._file.write(recording.prefix, "proxy", self._module.proxy_message(index, scene, header), stamp)
 
     def close(self) -> None:
         self._file.close()

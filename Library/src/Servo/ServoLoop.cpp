@@ -281,7 +281,8 @@ bool ServoLoop::Impl::WaitForSlot(int64_t deadline) const noexcept {
   while (!StopRequested() && wake - Now() > kLongestSleep) SleepUntil(Now() + kLongestSleep);
   if (StopRequested()) return false;
   SleepUntil(wake);
-  if (spin > 0) SpinUntil(deadline);
+  while (Now() < deadline) {
+  }
   return !StopRequested();
 }
 

@@ -12,7 +12,6 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <ctime>
 #include <unistd.h>
 
 namespace Tavix::HardwareAPI::Servo {
@@ -74,7 +73,9 @@ __attribute__((noinline)) void TouchStack() {
 
 }  // namespace
 
-int CpuCount() noexcept { return static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_CONF))); }
+int CpuCount() noexcept {
+  return static_cast<int>(std::clamp(sysconf(_SC_NPROCESSORS_CONF), 1L, static_cast<long>(CPU_SETSIZE)));
+}
 
 void PinToCpu(int cpu, std::string& note) {
   cpu_set_t set;
@@ -84,13 +85,6 @@ void PinToCpu(int cpu, std::string& note) {
   if (!note.empty()) note += "; ";
   note += refused == 0 ? "pinned to CPU " + std::to_string(cpu)
                        : "not pinned to CPU " + std::to_string(cpu) + ": " + Errno(refused);
-}
-
-void SpinUntil(int64_t deadline_ns) noexcept {
-  timespec now{};
-  do {
-    clock_gettime(CLOCK_MONOTONIC, &now);
-  } while (static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec < deadline_ns);
 }
 
 void NarrowTimerSlack() noexcept { prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 namespace Tavix::HardwareAPI::Servo {
@@ -25,14 +24,12 @@ void NarrowTimerSlack() noexcept;
 /// Never throws; what was refused is in the outcome.
 RealtimeOutcome EnterRealtime(int priority, bool lock_memory);
 
-/// The CPUs the system has (configured, online or not), at least 1.
+/// The CPUs the system has (configured, online or not), at least 1 and at most what a
+/// CPU set holds.
 int CpuCount() noexcept;
 
 /// Pins the calling thread to `cpu`, and adds to `note` that it did, or why it could not
 /// (the thread then runs where it ran before).
 void PinToCpu(int cpu, std::string& note);
-
-/// Spins (without sleeping or yielding) until CLOCK_MONOTONIC reads `deadline_ns`.
-void SpinUntil(int64_t deadline_ns) noexcept;
 
 }  // namespace Tavix::HardwareAPI::Servo
